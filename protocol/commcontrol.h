@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <stdexcept>
+#include <string>
+
+// A failure of the serial control: a missing device, a port in use, a bad
+// setting, ... The message says which, in words an operator can act on.
+class CommError : public std::runtime_error {
+public:
+    explicit CommError(const std::string& what) : std::runtime_error(what) {}
+};
+
+// The serial communications control of the main window. Every byte that goes
+// to or comes from the module passes through exactly these operations; the
+// rest of the program keeps no port handle of its own.
+//
+// Written properties that can fail (CommPort, Settings, PortOpen) throw
+// CommError. Reads and Output never throw: on a closed port Output drops its
+// text, Input gives an empty text and InBufferCount gives 0.
+class CommControl {
+public:
+    virtual ~CommControl() = default;
+
+    // Which port (COM1, COM2, ...) the next open uses. Only while closed.
+    virtual void setCommPort(int port) = 0;
+    // Line parameters "speed,parity,data,stop", e.g. "9600,n,8,2".
+    virtual void setSettings(const QString& settings) = 0;
+    // Characters one read of Input returns.
+    virtual void setInputLen(int count) = 0;
+
+    virtual bool PortOpen() const = 0;
+    virtual void setPortOpen(bool open) = 0;
+
+    // Received characters waiting to be read.
+    virtual int InBufferCount() = 0;
+    // Removes and returns the next InputLen waiting characters.
+    virtual QByteArray Input() = 0;
+    // Sends the bytes in order; they have been handed to the operating system
+    // when this returns.
+    virtual void Output(const QByteArray& bytes) = 0;
+};

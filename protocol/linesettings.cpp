@@ -1,0 +1,89 @@
+#include "protocol/linesettings.h"
+
+#include "protocol/commcontrol.h"
+
+#include <QStringList>
+
+namespace {
+
+constexpr qint32 kMinBaud = 50;
+constexpr qint32 kMaxBaud = 4000000;
+
+[[noreturn]] void reject(const QString& text, const QString& reason) {
+    // Control characters would garble (or, as NUL, cut short) the message.
+    QString shown = text;
+    for (QChar& c : shown) {
+        if (!c.isPrint())
+            c = u'?';
+    }
+    throw CommError(
+        QStringLiteral("invalid line settings \"%1\": %2").arg(shown, reason).toStdString());
+}
+
+bool isDecimal(const QString& field) {
+    if (field.isEmpty())
+        return false;
+    for (QChar c : field) {
+        if (c < u'0' || c > u'9')
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+LineSettings parseLineSettings(const QString& text) {
+    const QStringList fields = text.split(u',');
+    if (fields.size() != 4)
+        reject(text, QStringLiteral("expected four fields \"speed,parity,data,stop\""));
+
+    const QString speed = fields[0].trimmed();
+    const QString parity = fields[1].trimmed().toLower();
+    const QString data = fields[2].trimmed();
+    const QString stop = fields[3].trimmed();
+
+    LineSettings result;
+
+    bool ok = false;
+    const qulonglong baud = isDecimal(speed) ? speed.toULongLong(&ok) : 0;
+    if (!ok || baud < kMinBaud || baud > kMaxBaud)
+        reject(text, QStringLiteral("speed must be a whole number from %1 to %2")
+                         .arg(kMinBaud)
+                         .arg(kMaxBaud));
+    result.baudRate = static_cast<qint32>(baud);
+
+    if (parity == u"n")
+        result.parity = QSerialPort::NoParity;
+    else if (parity == u"e")
+        result.parity = QSerialPort::EvenParity;
+    else if (parity == u"o")
+        result.parity = QSerialPort::OddParity;
+    else if (parity == u"m")
+        result.parity = QSerialPort::MarkParity;
+    else if (parity == u"s")
+        result.parity = QSerialPort::SpaceParity;
+    else
+        reject(text, QStringLiteral("parity must be one of n, e, o, m, s"));
+
+    if (data == u"5")
+        result.dataBits = QSerialPort::Data5;
+    else if (data == u"6")
+        result.dataBits = QSerialPort::Data6;
+    else if (data == u"7")
+        result.dataBits = QSerialPort::Data7;
+    else if (data == u"8")
+        result.dataBits = QSerialPort::Data8;
+    else
+        reject(text, QStringLiteral("data bits must be 5, 6, 7 or 8"));
+
+    if (stop == u"1")
+        result.stopBits = QSerialPort::OneStop;
+    else if (stop == u"1.5")
+        result.stopBits = QSerialPort::OneAndHalfStop;
+    else if (stop == u"2")
+        result.stopBits = QSerialPort::TwoStop;
+    else
+        reject(text, QStringLiteral("stop bits must be 1, 1.5 or 2"));
+
+    return result;
+}

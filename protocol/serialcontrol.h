@@ -1,0 +1,69 @@
+#pragma once
+
+#include "protocol/commcontrol.h"
+#include "protocol/linesettings.h"
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+// The serial communications control: CommControl on a real serial device.
+// This is the only place in the program that touches QSerialPort.
+//
+// Buffers: up to 1024 received bytes are held here (QSerialPort's read
+// buffer); what does not fit stays in the operating system's buffer, so no
+// byte is lost, and InBufferCount never reports more than 1024. Transmission
+// is sized for 512 bytes, far above the largest frame the program sends (a
+// few dozen bytes), so nothing limits it further; Output hands every byte to
+// the operating system before it returns.
+//
+// A device that vanishes while open (a USB adapter unplugged, the far end of a
+// pseudo-terminal closed) closes the port: PortOpen then reads false and every
+// later call behaves as on a closed port.
+class SerialControl : public QObject, public CommControl {
+    Q_OBJECT
+
+public:
+    static constexpr int kFirstPort = 1;
+    static constexpr int kLastPort = 16;
+    static constexpr qint64 kReceiveBufferSize = 1024;
+
+    // programFolder is where COMn links to devices may be placed (see
+    // portDevicePath).
+    explicit SerialControl(QString programFolder, QObject* parent = nullptr);
+
+    void setCommPort(int port) override;
+    void setSettings(const QString& settings) override;
+    void setInputLen(int count) override;
+
+    bool PortOpen() const override;
+    void setPortOpen(bool open) override;
+
+    int InBufferCount() override;
+    QByteArray Input() override;
+    void Output(const QByteArray& bytes) override;
+
+    int commPort() const { return port_; }
+    QString settings() const { return settingsText_; }
+    int inputLen() const { return inputLen_; }
+
+private:
+    void openPort();
+    void applySettings();
+    // Moves received bytes from the operating system into the read buffer
+    // until `wanted` bytes wait there, the buffer is full or nothing more has
+    // arrived.
+    void pull(qint64 wanted);
+    // Closes the port when its device has gone, and forgets transient errors
+    // such as the timeout that an empty pull leaves behind.
+    void settle();
+    bool deviceGone() const;
+    QString portName() const;
+
+    QString programFolder_;
+    QSerialPort serial_;
+    int port_ = kFirstPort;
+    QString settingsText_ = QStringLiteral("9600,n,8,1");
+    LineSettings line_ = parseLineSettings(settingsText_);
+    int inputLen_ = 0;
+};
