@@ -1,0 +1,228 @@
+// Renders the window icon from its SVG source into the Windows icon file (48, 32 and
+// 16 pixels, each once in 256 colours and once in 32-bit colour with alpha) and into
+// the 48-pixel PNG that Linux window managers use.
+
+#include <QFile>
+#include <QImage>
+#include <QList>
+#include <QPainter>
+#include <QSvgRenderer>
+#include <QtEndian>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+constexpr std::array<int, 3> kSizes{48, 32, 16};
+constexpr int kPngSize = 48;
+constexpr int kPaletteSize = 256;
+// In the 256-colour images a pixel is either painted in full or masked out.
+constexpr int kShownAlpha = 128;
+
+QImage render(QSvgRenderer& svg, int size) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    svg.render(&painter);
+    painter.end();
+    return image.convertToFormat(QImage::Format_ARGB32);
+}
+
+bool isShown(QRgb pixel) {
+    return qAlpha(pixel) >= kShownAlpha;
+}
+
+QImage opaquePart(const QImage& argb) {
+    QImage rgb(argb.size(), QImage::Format_RGB32);
+    for (int y = 0; y < argb.height(); ++y) {
+        for (int x = 0; x < argb.width(); ++x) {
+            const QRgb p = argb.pixel(x, y);
+            rgb.setPixel(x, y, isShown(p) ? qRgb(qRed(p), qGreen(p), qBlue(p)) : qRgb(0, 0, 0));
+        }
+    }
+    return rgb;
+}
+
+// Palette by popularity: colours fall into boxes of 8 levels per channel and the
+// fullest boxes give their mean colour. A small icon seldom fills more boxes than
+// the palette holds, so every pixel keeps a near-exact colour without dithering
+// (Qt's own palette for more than 256 colours is a coarse colour cube).
+QList<QRgb> paletteFor(const QImage& rgb) {
+    struct Box {
+        qint64 red = 0, green = 0, blue = 0, count = 0;
+    };
+    std::vector<Box> boxes(32 * 32 * 32);
+    for (int y = 0; y < rgb.height(); ++y) {
+        for (int x = 0; x < rgb.width(); ++x) {
+            const QRgb p = rgb.pixel(x, y);
+            Box& box = boxes[(qRed(p) >> 3) << 10 | (qGreen(p) >> 3) << 5 | qBlue(p) >> 3];
+            box.red += qRed(p);
+            box.green += qGreen(p);
+            box.blue += qBlue(p);
+            ++box.count;
+        }
+    }
+    std::erase_if(boxes, [](const Box& box) { return box.count == 0; });
+    std::stable_sort(boxes.begin(), boxes.end(),
+                     [](const Box& a, const Box& b) { return a.count > b.count; });
+    if (boxes.size() > kPaletteSize)
+        boxes.resize(kPaletteSize);
+    QList<QRgb> palette;
+    for (const Box& box : boxes) {
+        palette.append(qRgb(static_cast<int>(box.red / box.count),
+                            static_cast<int>(box.green / box.count),
+                            static_cast<int>(box.blue / box.count)));
+    }
+    return palette;
+}
+
+QImage indexed(const QImage& argb) {
+    const QImage rgb = opaquePart(argb);
+    return rgb.convertToFormat(QImage::Format_Indexed8, paletteFor(rgb), Qt::ThresholdDither);
+}
+
+void put8(QByteArray& out, int value) {
+    out.append(static_cast<char>(value));
+}
+
+void put16(QByteArray& out, quint16 value) {
+    char bytes[2];
+    qToLittleEndian(value, bytes);
+    out.append(bytes, 2);
+}
+
+void put32(QByteArray& out, quint32 value) {
+    char bytes[4];
+    qToLittleEndian(value, bytes);
+    out.append(bytes, 4);
+}
+
+quint32 rowBytes(int width, int bitCount) {
+    return static_cast<quint32>((width * bitCount + 31) / 32 * 4);
+}
+
+// One image of the icon file: a BITMAPINFOHEADER whose height counts the colour
+// bitmap and the mask together, the palette (256-colour images only), the colour
+// bitmap and the 1-bit mask (set bits are transparent). Both bitmaps run bottom-up
+// with their rows padded to 32 bits.
+QByteArray iconImage(const QImage& argb, int bitCount) {
+    const int size = argb.width();
+    const QImage colours = bitCount == 8 ? indexed(argb) : argb;
+    const quint32 colourRow = rowBytes(size, bitCount);
+    const quint32 maskRow = rowBytes(size, 1);
+    const auto height = static_cast<quint32>(size);
+
+    QByteArray out;
+    put32(out, 40);
+    put32(out, height);
+    put32(out, 2 * height);
+    put16(out, 1);
+    put16(out, static_cast<quint16>(bitCount));
+    put32(out, 0);
+    put32(out, (colourRow + maskRow) * height);
+    put32(out, 0);
+    put32(out, 0);
+    put32(out, 0);
+    put32(out, 0);
+
+    if (bitCount == 8) {
+        for (int i = 0; i < kPaletteSize; ++i) {
+            const QRgb c = i < colours.colorCount() ? colours.color(i) : qRgb(0, 0, 0);
+            put8(out, qBlue(c));
+            put8(out, qGreen(c));
+            put8(out, qRed(c));
+            put8(out, 0);
+        }
+    }
+    for (int y = size - 1; y >= 0; --y) {
+        QByteArray row;
+        for (int x = 0; x < size; ++x) {
+            if (bitCount == 8) {
+                put8(row, colours.pixelIndex(x, y));
+            } else {
+                const QRgb c = argb.pixel(x, y);
+                put8(row, qBlue(c));
+                put8(row, qGreen(c));
+                put8(row, qRed(c));
+                put8(row, qAlpha(c));
+            }
+        }
+        row.resize(colourRow, '\0');
+        out += row;
+    }
+    for (int y = size - 1; y >= 0; --y) {
+        QByteArray row(maskRow, '\0');
+        for (int x = 0; x < size; ++x) {
+            if (!isShown(argb.pixel(x, y)))
+                row[x / 8] = static_cast<char>(row[x / 8] | (0x80 >> (x % 8)));
+        }
+        out += row;
+    }
+    return out;
+}
+
+// ICONDIR, one ICONDIRENTRY per image, then the images: all sizes in 256 colours,
+// then all sizes in 32-bit colour.
+QByteArray iconFile(QSvgRenderer& svg) {
+    struct Entry {
+        int size;
+        int bitCount;
+        QByteArray data;
+    };
+    std::vector<Entry> entries;
+    for (int bitCount : {8, 32}) {
+        for (int size : kSizes)
+            entries.push_back({size, bitCount, iconImage(render(svg, size), bitCount)});
+    }
+    const auto count = static_cast<quint16>(entries.size());
+    QByteArray out;
+    put16(out, 0);
+    put16(out, 1);
+    put16(out, count);
+    auto offset = static_cast<quint32>(6 + 16 * count);
+    for (const Entry& entry : entries) {
+        put8(out, entry.size);
+        put8(out, entry.size);
+        put8(out, 0);
+        put8(out, 0);
+        put16(out, 1);
+        put16(out, static_cast<quint16>(entry.bitCount));
+        put32(out, static_cast<quint32>(entry.data.size()));
+        put32(out, offset);
+        offset += static_cast<quint32>(entry.data.size());
+    }
+    for (const Entry& entry : entries)
+        out += entry.data;
+    return out;
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s velkaro.svg velkaro.ico velkaro.png\n", argv[0]);
+        return 2;
+    }
+    QSvgRenderer svg(QString::fromLocal8Bit(argv[1]));
+    if (!svg.isValid()) {
+        std::fprintf(stderr, "cannot read the SVG picture %s\n", argv[1]);
+        return 1;
+    }
+    if (!writeFile(QString::fromLocal8Bit(argv[2]), iconFile(svg))) {
+        std::fprintf(stderr, "cannot write %s\n", argv[2]);
+        return 1;
+    }
+    if (!render(svg, kPngSize).save(QString::fromLocal8Bit(argv[3]), "PNG")) {
+        std::fprintf(stderr, "cannot write %s\n", argv[3]);
+        return 1;
+    }
+    return 0;
+}
