@@ -1,0 +1,452 @@
+#include "app/formcommunication.h"
+
+#include "app/twips.h"
+#include "config/declarations.h"
+#include "config/default.h"
+#include "config/portfile.h"
+#include "protocol/frames.h"
+#include "protocol/replies.h"
+#include "protocol/serialcontrol.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStyleFactory>
+#include <QTextCursor>
+#include <QTimer>
+#include <QToolButton>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+// The layout was drawn for the old Windows default font; these are the
+// closest metrics a Linux desktop has.
+QFont windowFont(double pointSize, bool bold = false) {
+    QFont font;
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"),
+                      QStringLiteral("Arimo"), QStringLiteral("DejaVu Sans")});
+    font.setPointSizeF(pointSize);
+    font.setBold(bold);
+    return font;
+}
+
+QFont logFont() {
+    QFont font;
+    font.setFamilies({QStringLiteral("Courier New"), QStringLiteral("Liberation Mono"),
+                      QStringLiteral("Cousine"), QStringLiteral("DejaVu Sans Mono")});
+    font.setPointSizeF(10.5);
+    return font;
+}
+
+template <typename Widget> Widget* place(Widget* widget, const char* name, const QRect& geometry) {
+    widget->setObjectName(QString::fromLatin1(name));
+    widget->setGeometry(geometry);
+    return widget;
+}
+
+QLabel* label(QWidget* parent, const char* name, const QString& caption, const QRect& geometry,
+              Qt::Alignment alignment = Qt::AlignLeft | Qt::AlignTop) {
+    auto* widget = place(new QLabel(caption, parent), name, geometry);
+    widget->setAlignment(alignment);
+    return widget;
+}
+
+QLabel* statusLabel(QWidget* parent, const char* name, const QRect& geometry) {
+    auto* widget = label(parent, name, QString(), geometry, Qt::AlignCenter);
+    widget->setFrameStyle(QFrame::Box | QFrame::Plain);
+    widget->setAutoFillBackground(true);
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Window, Qt::white);
+    palette.setColor(QPalette::WindowText, Qt::black);
+    widget->setPalette(palette);
+    return widget;
+}
+
+QToolButton* button(QWidget* parent, const char* name, const QString& caption,
+                    const QString& picture, const QRect& geometry,
+                    const QString& toolTip = QString()) {
+    auto* widget = place(new QToolButton(parent), name, geometry);
+    widget->setText(caption);
+    widget->setIcon(QIcon(picture));
+    widget->setIconSize(QSize(32, 32));
+    widget->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    widget->setFocusPolicy(Qt::StrongFocus);
+    widget->setToolTip(toolTip);
+    return widget;
+}
+
+QGroupBox* group(QWidget* parent, const char* name, const QString& caption, const QRect& geometry) {
+    return place(new QGroupBox(caption, parent), name, geometry);
+}
+
+QPlainTextEdit* logBox(QWidget* parent, const char* name, const QRect& geometry) {
+    auto* widget = place(new QPlainTextEdit(parent), name, geometry);
+    widget->setFont(logFont());
+    widget->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    return widget;
+}
+
+void endAtOnce() {
+    std::fflush(nullptr);
+    std::_Exit(EXIT_SUCCESS);
+}
+
+} // namespace
+
+FormCommunication::FormCommunication(std::unique_ptr<CommControl> comm, QWidget* parent)
+    : QMainWindow(parent), MSComm1(std::move(comm)),
+      clock_([] { return QDateTime::currentDateTime(); }), endProgram_(endAtOnce) {
+    Q_INIT_RESOURCE(resources);
+    if (!MSComm1) {
+        MSComm1 = std::make_unique<SerialControl>(programFolder());
+    }
+    setObjectName(QStringLiteral("FormCommunication"));
+    setWindowTitle(QStringLiteral("Velkaro"));
+    QIcon icon(QStringLiteral(":/velkaro.svg"));
+    icon.addFile(QStringLiteral(":/velkaro.png"));
+    setWindowIcon(icon);
+    setFont(windowFont(8));
+
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setMinimumSize(twips(6690), twips(3960));
+    setCentralWidget(client);
+    buildControls(client);
+    buildMenus();
+    resize(minimumSizeHint());
+    if (const QScreen* screen = this->screen()) {
+        move(screen->availableGeometry().center() - rect().center());
+    }
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(50);
+    connect(Timer1, &QTimer::timeout, this, &FormCommunication::Timer1_Timer);
+    Timer1->start();
+}
+
+FormCommunication::~FormCommunication() = default;
+
+void FormCommunication::applyClassicLook() {
+    if (QStyle* classic = QStyleFactory::create(QStringLiteral("Windows"))) {
+        QApplication::setStyle(classic);
+    }
+}
+
+void FormCommunication::buildControls(QWidget* client) {
+    label(client, "Label8(0)", QStringLiteral("Com:"), twipsRect(2760, 135, 495, 255));
+    Label3[0] = statusLabel(client, "Label3(0)", twipsRect(3270, 120, 1215, 300));
+    label(client, "Label8(1)", QStringLiteral("Baud:"), twipsRect(4740, 135, 495, 255));
+    Label3[1] = statusLabel(client, "Label3(1)", twipsRect(5340, 120, 1215, 300));
+
+    QGroupBox* Frame4 =
+        group(client, "Frame4", QStringLiteral(" Time "), twipsRect(120, 480, 6495, 1335));
+    label(Frame4, "Label11", QStringLiteral("yy/mm/dd hh:mm:ss"), twipsRect(480, 480, 1815, 255),
+          Qt::AlignHCenter | Qt::AlignTop);
+    TextCMD13 = place(new QLineEdit(Frame4), "TextCMD13", twipsRect(600, 720, 1575, 285));
+    TextCMD13->setMaxLength(17);
+    auto* CMD4 = button(Frame4, "CMD4", QStringLiteral("Set PC"), QStringLiteral(":/setpc.svg"),
+                        twipsRect(3240, 360, 855, 855));
+    auto* Command1 =
+        button(Frame4, "Command1", QStringLiteral("Read from"), QStringLiteral(":/read.svg"),
+               twipsRect(4440, 360, 855, 855), QStringLiteral("Read from Module"));
+    CMD13 = button(Frame4, "CMD13", QStringLiteral("Set into"), QStringLiteral(":/set.svg"),
+                   twipsRect(5400, 360, 855, 855), QStringLiteral("Set into Module"));
+
+    QGroupBox* Frame6 =
+        group(client, "Frame6", QStringLiteral("Slots"), twipsRect(120, 1920, 6495, 1455));
+    label(Frame6, "Label1", QStringLiteral("Rate"), twipsRect(480, 480, 735, 255));
+    Combo1 = place(new QComboBox(Frame6), "Combo1", twipsRect(480, 720, 1455, 315));
+    Combo1->setEditable(true);
+    Combo1->setInsertPolicy(QComboBox::NoInsert);
+    Combo1->addItems({QStringLiteral("30  Minutes"), QStringLiteral("1   Hour"),
+                      QStringLiteral("2   Hours"), QStringLiteral("4   Hours"),
+                      QStringLiteral("6   Hours"), QStringLiteral("12  Hours"),
+                      QStringLiteral("24  Hours")});
+    Combo1->setCurrentIndex(-1);
+    Combo1->setEditText(QStringLiteral(" "));
+    label(Frame6, "Label4(3)", QStringLiteral("Time ON (sec)"), twipsRect(2160, 480, 1335, 255),
+          Qt::AlignHCenter | Qt::AlignTop);
+    Text3 = place(new QLineEdit(Frame6), "Text3", twipsRect(2400, 720, 732, 345));
+    Text3->setReadOnly(true);
+    Text3->setAlignment(Qt::AlignCenter);
+    // As on the desktop it was drawn for: 1 at the top, 240 at the bottom.
+    VScroll1 =
+        place(new QScrollBar(Qt::Vertical, Frame6), "VScroll1", twipsRect(3480, 240, 252, 975));
+    VScroll1->setRange(1, 240);
+    VScroll1->setSingleStep(1);
+    VScroll1->setPageStep(10);
+    VScroll1->setValue(240);
+    VScroll1->setTracking(false);
+    VScroll1->setFocusPolicy(Qt::StrongFocus);
+    auto* Command6 = button(Frame6, "Command6", QStringLiteral("Read from"),
+                            QStringLiteral(":/read.svg"), twipsRect(4440, 360, 855, 855));
+    auto* CMDS34 = button(Frame6, "CMDS34", QStringLiteral("Set into"), QStringLiteral(":/set.svg"),
+                          twipsRect(5400, 360, 855, 855));
+
+    LabelWait = label(client, "LabelWait", QStringLiteral("WAIT..."),
+                      twipsRect(120, 3480, 6495, 375), Qt::AlignCenter);
+    LabelWait->setFont(windowFont(12, true));
+    LabelWait->setAutoFillBackground(true);
+    QPalette busy = LabelWait->palette();
+    busy.setColor(QPalette::Window, QColor(255, 0, 0));
+    busy.setColor(QPalette::WindowText, Qt::black);
+    LabelWait->setPalette(busy);
+    LabelWait->hide();
+
+    // The transmit and receive groups stand right of the client area and are
+    // never shown; the receive log lives in Text2.
+    QGroupBox* Frame5 =
+        group(client, "Frame5", QStringLiteral("Tx"), twipsRect(6840, 120, 5052, 1695));
+    auto* Text1 = logBox(Frame5, "Text1", twipsRect(120, 240, 3855, 1305));
+    auto* ClearTx =
+        button(Frame5, "ClearTx", QStringLiteral("Clear"), QStringLiteral(":/clear.svg"),
+               twipsRect(4080, 720, 855, 855), QStringLiteral("Clear Tx text"));
+    Frame5->hide();
+    QGroupBox* Frame2 =
+        group(client, "Frame2", QStringLiteral("Rx"), twipsRect(6840, 1920, 5052, 1935));
+    Text2 = logBox(Frame2, "Text2", twipsRect(120, 240, 3855, 1545));
+    Text2->setReadOnly(true);
+    QPalette white = Text2->palette();
+    white.setColor(QPalette::Base, Qt::white);
+    Text2->setPalette(white);
+    auto* ClearRx =
+        button(Frame2, "ClearRx", QStringLiteral("Clear"), QStringLiteral(":/clear.svg"),
+               twipsRect(4080, 960, 855, 855), QStringLiteral("Clear Rx text"));
+    Frame2->hide();
+
+    // Keyboard focus order of the controls that take the focus.
+    QWidget* const order[] = {CMD13,    CMD4,      Command1, CMDS34,  Command6, Combo1, Text3,
+                              VScroll1, TextCMD13, Text2,    ClearRx, Text1,    ClearTx};
+    for (std::size_t i = 1; i < std::size(order); ++i) {
+        setTabOrder(order[i - 1], order[i]);
+    }
+    CMD13->setFocus();
+
+    connect(CMD4, &QToolButton::clicked, this, &FormCommunication::CMD4_Click);
+    connect(Command1, &QToolButton::clicked, this, &FormCommunication::Command1_Click);
+    connect(CMD13, &QToolButton::clicked, this, &FormCommunication::CMD13_Click);
+    connect(Command6, &QToolButton::clicked, this, &FormCommunication::Command6_Click);
+    connect(CMDS34, &QToolButton::clicked, this, &FormCommunication::CMDS34_Click);
+    connect(VScroll1, &QScrollBar::valueChanged, this, &FormCommunication::VScroll1_Change);
+}
+
+void FormCommunication::buildMenus() {
+    QAction* Exitm = menuBar()->addAction(QStringLiteral("     Exit     "));
+    Exitm->setObjectName(QStringLiteral("Exitm"));
+    connect(Exitm, &QAction::triggered, this, &FormCommunication::Exitm_Click);
+
+    QMenu* Com = menuBar()->addMenu(QStringLiteral("     Com Port    "));
+    Com->setObjectName(QStringLiteral("Com"));
+    for (int i = 1; i <= Default::PortMenuItems; ++i) {
+        Comxm[i] = Com->addAction(QStringLiteral("Com%1").arg(i));
+        Comxm[i]->setObjectName(QStringLiteral("Comxm(%1)").arg(i));
+        Comxm[i]->setCheckable(true);
+        connect(Comxm[i], &QAction::triggered, this, [this, i] { Comxm_Click(i); });
+    }
+}
+
+void FormCommunication::setPortLabel(const QString& text) {
+    Label3[0]->setText(text);
+}
+
+void FormCommunication::setSpeedLabel(const QString& text) {
+    Label3[1]->setText(text);
+}
+
+void FormCommunication::setPortChecked(int index, bool checked) {
+    Comxm[index]->setChecked(checked);
+}
+
+// --- Start-up and shutdown --------------------------------------------------
+
+void FormCommunication::Form_Load() {
+    Default::OpenComPort(*this);
+}
+
+void FormCommunication::Exitm_Click() {
+    closePortIfOpen();
+    endProgram_();
+}
+
+void FormCommunication::closeEvent(QCloseEvent* event) {
+    Form_QueryUnload();
+    event->accept();
+}
+
+void FormCommunication::Form_QueryUnload() {
+    closePortIfOpen();
+}
+
+void FormCommunication::closePortIfOpen() {
+    try {
+        if (MSComm1->PortOpen()) {
+            MSComm1->setPortOpen(false);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "velkaro: closing the port failed: %s\n", e.what());
+    }
+}
+
+// --- Port menu --------------------------------------------------------------
+
+void FormCommunication::Comxm_Click(int Index) {
+    Default::SelectComPort(*this, Index);
+}
+
+// --- Command transactions ---------------------------------------------------
+
+void FormCommunication::Command1_Click() {
+    readFromModule(1, Frames::clockRead());
+}
+
+void FormCommunication::Command6_Click() {
+    readFromModule(2, Frames::scheduleRead());
+}
+
+void FormCommunication::readFromModule(int replyMode, const QByteArray& frame) {
+    showBusy();
+    letWindowCatchUp();
+    Declarations::ReplyMode = replyMode;
+    MSComm1->Output(Frames::wake());
+    wait1();
+    clearLog();
+    MSComm1->Output(frame);
+    hideBusy();
+}
+
+void FormCommunication::CMD13_Click() {
+    showBusy();
+    letWindowCatchUp();
+    MSComm1->Output(Frames::wake());
+    wait1();
+    MSComm1->Output(Frames::clockSet(TextCMD13->text().toLatin1()));
+    appendToLog(QByteArray() + Frames::CR + Frames::LF);
+    hideBusy();
+}
+
+void FormCommunication::CMDS34_Click() {
+    showBusy();
+    letWindowCatchUp();
+    MSComm1->Output(Frames::wake());
+    wait1();
+    const int rateIndex = Combo1->currentIndex();
+    if (rateIndex == -1) {
+        Combo1->setCurrentIndex(0);
+    }
+    const QByteArray onTime = Frames::onTimeCode(VScroll1->value());
+    if (onTime == "F0") {
+        VScroll1->setValue(240);
+        Text3->setText(QStringLiteral("240"));
+    }
+    MSComm1->Output(Frames::scheduleSet(Frames::rateCode(rateIndex), onTime));
+    hideBusy();
+}
+
+// A click handled in the event pass runs its own transaction inside this one;
+// the label stays up until the outermost transaction is done.
+void FormCommunication::showBusy() {
+    ++busyDepth_;
+    LabelWait->show();
+}
+
+void FormCommunication::hideBusy() {
+    if (--busyDepth_ == 0) {
+        LabelWait->hide();
+    }
+}
+
+// Handles what is pending once, so that the busy label gets painted.
+void FormCommunication::letWindowCatchUp() {
+    QCoreApplication::processEvents();
+}
+
+// Blocks the thread for one second of a monotonic clock: no events are
+// handled, the poller does not tick and the window is not repainted.
+void FormCommunication::wait1() {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_until(end);
+    }
+}
+
+// --- Window-only handlers ---------------------------------------------------
+
+// Date and time come from one reading of the clock, so that a click at
+// midnight cannot join one day's date to the next day's time.
+void FormCommunication::CMD4_Click() {
+    const QDateTime now = clock_();
+    const QString date = now.date().toString(QStringLiteral("MM-dd-yyyy"));
+    const QString time = now.time().toString(QStringLiteral("HH:mm:ss"));
+    TextCMD13->setText(date.mid(8, 2) + '/' + date.mid(0, 2) + '/' + date.mid(3, 2) + ' ' + time);
+}
+
+void FormCommunication::VScroll1_Change() {
+    Text3->setText(QStringLiteral(" %1").arg(VScroll1->value()));
+}
+
+// --- Receive poller ---------------------------------------------------------
+
+void FormCommunication::Timer1_Timer() {
+    const int waiting = MSComm1->InBufferCount();
+    if (waiting <= 0) {
+        return;
+    }
+    QByteArray received;
+    for (int i = 0; i < waiting; ++i) {
+        const QByteArray character = MSComm1->Input();
+        received += character;
+        if (character == QByteArray(1, Frames::CR)) {
+            received += Frames::LF;
+            appendToLog(received);
+            received.clear();
+            decodeReply();
+        }
+    }
+    appendToLog(received);
+}
+
+void FormCommunication::decodeReply() {
+    if (Declarations::ReplyMode == 1) {
+        TextCMD13->setText(QString::fromLatin1(Replies::clockText(log_.bytes())));
+    } else if (Declarations::ReplyMode == 2) {
+        const Replies::Schedule schedule = Replies::schedule(log_.bytes());
+        // Digits 7 to 9 name no entry: the selection stays.
+        if (schedule.rateDigit < Combo1->count()) {
+            Combo1->setCurrentIndex(schedule.rateDigit);
+        }
+        if (schedule.onTime) {
+            Text3->setText(QStringLiteral(" %1").arg(*schedule.onTime));
+            VScroll1->setValue(*schedule.onTime);
+        } else {
+            Text3->setText(QStringLiteral("---"));
+        }
+    }
+}
+
+void FormCommunication::appendToLog(const QByteArray& bytes) {
+    const QByteArray kept = log_.append(bytes);
+    if (!kept.isEmpty()) {
+        QTextCursor end(Text2->document());
+        end.movePosition(QTextCursor::End);
+        end.insertText(QString::fromLatin1(kept));
+    }
+}
+
+void FormCommunication::clearLog() {
+    log_.clear();
+    Text2->clear();
+}

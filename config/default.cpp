@@ -1,0 +1,110 @@
+#include "config/default.h"
+
+#include "config/declarations.h"
+#include "config/portfile.h"
+#include "config/portview.h"
+#include "protocol/commcontrol.h"
+
+#include <QString>
+
+#include <cstdio>
+#include <exception>
+
+namespace Default {
+
+namespace {
+
+const QString LineSettings = QStringLiteral("9600,n,8,2");
+const QString NotValid = QStringLiteral("Not valid");
+
+// "Com 3": the number in its decimal display form, with one leading blank.
+QString portCaption(int port) {
+    return QStringLiteral("Com %1").arg(port);
+}
+
+void markPortMenu(PortView& view, int port) {
+    for (int i = 1; i <= PortMenuItems; ++i) {
+        view.setPortChecked(i, i == port);
+    }
+}
+
+// Runs one step of a port switch. A failure shows "Not valid" and lets the
+// caller go on with its next step.
+template <typename Step> bool caught(PortView& view, Step&& step) {
+    try {
+        step();
+        return true;
+    } catch (const std::exception&) {
+        view.setPortLabel(NotValid);
+        return false;
+    }
+}
+
+// Closes the port, points it at the new number and opens it again, each step
+// caught on its own. When reading the port state fails, the step after it
+// runs regardless: the close before the switch, the open after it.
+void switchPort(PortView& view, int port) {
+    CommControl& comm = view.commControl();
+    bool open = true;
+    caught(view, [&] { open = comm.PortOpen(); });
+    if (open) {
+        caught(view, [&] { comm.setPortOpen(false); });
+    }
+    caught(view, [&] { comm.setCommPort(port); });
+    open = false;
+    caught(view, [&] { open = comm.PortOpen(); });
+    if (!open) {
+        caught(view, [&] { comm.setPortOpen(true); });
+    }
+}
+
+int readConfiguredPort() {
+    try {
+        return readPortFile();
+    } catch (const PortFileError& e) {
+        std::fprintf(stderr, "velkaro: %s; using port 1\n", e.what());
+        return 1;
+    }
+}
+
+} // namespace
+
+void OpenComPort(PortView& view) {
+    CommControl& comm = view.commControl();
+    Declarations::ComPortNumber = readConfiguredPort();
+    view.setSpeedLabel(QStringLiteral("9600"));
+    if (comm.PortOpen()) {
+        comm.setPortOpen(false);
+    }
+    comm.setSettings(LineSettings);
+    // A first open on the control's initial port 1 with the new settings. The
+    // configured port is opened below whether or not port 1 is there.
+    if (!comm.PortOpen()) {
+        try {
+            comm.setPortOpen(true);
+        } catch (const std::exception&) {
+        }
+    }
+    markPortMenu(view, Declarations::ComPortNumber);
+    if (comm.PortOpen()) {
+        comm.setPortOpen(false);
+    }
+    comm.setInputLen(1);
+    view.setPortLabel(portCaption(Declarations::ComPortNumber));
+    switchPort(view, Declarations::ComPortNumber);
+}
+
+void SaveComPort() {
+    Declarations::setComRecord(recordForPort(Declarations::ComPortNumber));
+    writePortFile();
+}
+
+void SelectComPort(PortView& view, int index) {
+    markPortMenu(view, index);
+    view.setPortLabel(portCaption(index));
+    switchPort(view, index);
+    Declarations::ComPortNumber = index;
+    caught(view, [] { SaveComPort(); });
+}
+
+} // namespace Default

@@ -1,0 +1,22 @@
+#pragma once
+
+class PortView;
+
+// Port selection and the port number file.
+namespace Default {
+
+inline constexpr int PortMenuItems = 8;
+
+// Start-up: reads the configured port from the port number file, sets the
+// line up, marks the menu and labels, and opens the port. Never throws: an
+// unusable port leaves "Not valid" in the port label.
+void OpenComPort(PortView& view);
+
+// Stores ComPortNumber in the port number file. Throws PortFileError.
+void SaveComPort();
+
+// A pick in the port menu: marks the item, switches the port to it, reopens
+// it and stores the number. Never throws.
+void SelectComPort(PortView& view, int index);
+
+} // namespace Default

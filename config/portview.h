@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+class CommControl;
+
+// What port selection needs from the main window: the serial control, the
+// two status labels and the check marks of the port menu.
+class PortView {
+public:
+    virtual ~PortView() = default;
+
+    virtual CommControl& commControl() = 0;
+    // Label3(0), beside "Com:".
+    virtual void setPortLabel(const QString& text) = 0;
+    // Label3(1), beside "Baud:".
+    virtual void setSpeedLabel(const QString& text) = 0;
+    // Check mark of Comxm(index), index 1 to 8.
+    virtual void setPortChecked(int index, bool checked) = 0;
+};
