@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <pty.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -22,6 +23,10 @@ PtyPeer::PtyPeer() {
     slavePath_ = QString::fromLocal8Bit(::ttyname(slave_));
     ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
     reader_ = std::thread(&PtyPeer::readLoop, this);
+    // Arrival stamps are only as good as the reader's wake-up: where allowed
+    // (root), let it preempt the busy threads of a loaded machine.
+    const sched_param priority{1};
+    pthread_setschedparam(reader_.native_handle(), SCHED_FIFO, &priority);
 }
 
 PtyPeer::~PtyPeer() {
