@@ -321,8 +321,7 @@ void FormCommunication::readFromModule(int replyMode, const QByteArray& frame) {
     showBusy();
     letWindowCatchUp();
     Declarations::ReplyMode = replyMode;
-    MSComm1->Output(Frames::wake());
-    wait1();
+    wakeModule();
     clearLog();
     MSComm1->Output(frame);
     hideBusy();
@@ -331,8 +330,7 @@ void FormCommunication::readFromModule(int replyMode, const QByteArray& frame) {
 void FormCommunication::CMD13_Click() {
     showBusy();
     letWindowCatchUp();
-    MSComm1->Output(Frames::wake());
-    wait1();
+    wakeModule();
     MSComm1->Output(Frames::clockSet(TextCMD13->text().toLatin1()));
     appendToLog(QByteArray() + Frames::CR + Frames::LF);
     hideBusy();
@@ -341,8 +339,7 @@ void FormCommunication::CMD13_Click() {
 void FormCommunication::CMDS34_Click() {
     showBusy();
     letWindowCatchUp();
-    MSComm1->Output(Frames::wake());
-    wait1();
+    wakeModule();
     const int rateIndex = Combo1->currentIndex();
     if (rateIndex == -1) {
         Combo1->setCurrentIndex(0);
@@ -367,6 +364,12 @@ void FormCommunication::hideBusy() {
     if (--busyDepth_ == 0) {
         LabelWait->hide();
     }
+}
+
+// The wake byte alone, then the pause the module needs to start listening.
+void FormCommunication::wakeModule() {
+    MSComm1->Output(Frames::wake());
+    wait1();
 }
 
 // Handles what is pending once, so that the busy label gets painted.

@@ -81,6 +81,7 @@ private:
     void showBusy();
     void hideBusy();
     void letWindowCatchUp();
+    void wakeModule();
     void appendToLog(const QByteArray& bytes);
     void clearLog();
     void decodeReply();
