@@ -51,6 +51,16 @@ bool E2eFixture::makeMissingPort(int port) {
     return true;
 }
 
+bool E2eFixture::linkPort(int port, const QString& devicePath) {
+    const QString link = programFolder() + QLatin1Char('/') + linkName(port);
+    QFile::remove(link);
+    if (!QFile::link(devicePath, link)) {
+        error_ = QStringLiteral("cannot make the link %1 to %2").arg(link, devicePath);
+        return false;
+    }
+    return true;
+}
+
 E2eFixture::~E2eFixture() {
     program_.reset();
     modules_.clear();
@@ -108,10 +118,13 @@ bool E2eFixture::stopModule(int port) {
     return makeMissingPort(port);
 }
 
-ProgramRun* E2eFixture::startProgram() {
+ProgramRun* E2eFixture::startProgram(StandardError standardError) {
     program_.reset();
     program_ = std::make_unique<ProgramRun>(display_, programFolder() + QStringLiteral("/velkaro"),
                                             workingFolder());
+    if (standardError == StandardError::Captured) {
+        program_->captureStandardError();
+    }
     if (!program_->start()) {
         error_ = program_->error();
         return nullptr;

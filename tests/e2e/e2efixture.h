@@ -53,10 +53,17 @@ public:
     SimulatedModule& module(int port) { return *modules_.at(port); }
     // Ends the simulator behind COM<port> and leaves a missing port there.
     bool stopModule(int port);
+    // Points COM<port> at a device of somebody else's, such as the terminal
+    // of another fixture's simulator.
+    bool linkPort(int port, const QString& devicePath);
+
+    // What becomes of the program's standard error: passed on to the test's
+    // own, or kept for ProgramRun::standardError().
+    enum class StandardError { Forwarded, Captured };
 
     // Starts the program and waits for its window; nullptr on failure, see
     // error(). A run still going from before is killed first.
-    ProgramRun* startProgram();
+    ProgramRun* startProgram(StandardError standardError = StandardError::Forwarded);
     ProgramRun& program() { return *program_; }
 
     // Waits until the module's transcript holds at least `atLeast` events of

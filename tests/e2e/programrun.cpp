@@ -3,6 +3,7 @@
 #include "polling.h"
 #include "screenpixels.h"
 
+#include <QFile>
 #include <QProcessEnvironment>
 
 #include <algorithm>
@@ -48,7 +49,8 @@ bool ProgramRun::start() {
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), workingFolder_);
     process_.setProcessEnvironment(environment);
     process_.setWorkingDirectory(workingFolder_);
-    process_.setProcessChannelMode(QProcess::ForwardedChannels);
+    process_.setProcessChannelMode(captureErrors_ ? QProcess::ForwardedOutputChannel
+                                                  : QProcess::ForwardedChannels);
     // No tooltip from a control that happens to open under the pointer.
     if (!parkPointer()) {
         return false;
@@ -59,6 +61,28 @@ bool ProgramRun::start() {
         return false;
     }
     return findWindow() && measureMenuBar();
+}
+
+void ProgramRun::captureStandardError() {
+    captureErrors_ = true;
+}
+
+QByteArray ProgramRun::standardError() {
+    standardError_ += process_.readAllStandardError();
+    return standardError_;
+}
+
+qint64 ProgramRun::residentKiB() const {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid()));
+    if (pid() <= 0 || !status.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) {
+            return line.mid(6).simplified().split(' ').constFirst().toLongLong();
+        }
+    }
+    return -1;
 }
 
 bool ProgramRun::findWindow() {
@@ -135,6 +159,11 @@ bool ProgramRun::click(Control control) {
 bool ProgramRun::typeIntoClockField(const QString& text) {
     return click(Control::TextCMD13) && input(display_.pressKeys(QStringLiteral("ctrl+a"))) &&
            input(display_.typeText(text));
+}
+
+bool ProgramRun::emptyClockField() {
+    return click(Control::TextCMD13) && input(display_.pressKeys(QStringLiteral("ctrl+a"))) &&
+           input(display_.pressKeys(QStringLiteral("BackSpace")));
 }
 
 // The drop-down places itself right under its title on the menu bar. (Its

@@ -3,6 +3,7 @@
 #include "windowlayout.h"
 #include "xdisplay.h"
 
+#include <QByteArray>
 #include <QImage>
 #include <QList>
 #include <QProcess>
@@ -31,8 +32,15 @@ public:
     // Starts the program and waits until its window is on the screen with
     // its menu bar drawn.
     bool start();
+    // Keeps what the program writes to its standard error for
+    // standardError() instead of passing it on; call before start().
+    void captureStandardError();
+    // All the program wrote to its standard error so far, when captured.
+    QByteArray standardError();
     QString error() const { return error_; }
     qint64 pid() const { return process_.processId(); }
+    // The program's resident memory (VmRSS) in KiB; -1 when it has ended.
+    qint64 residentKiB() const;
 
     const XDisplay::Window& window() const { return window_; }
     int menuBarHeight() const { return menuBarHeight_; }
@@ -42,6 +50,8 @@ public:
     bool click(WindowLayout::Control control);
     // Clicks into the clock field, selects what it holds and types `text`.
     bool typeIntoClockField(const QString& text);
+    // Clicks into the clock field, selects what it holds and deletes it.
+    bool emptyClockField();
 
     // "     Com Port    " then "Com<port>".
     bool pickPort(int port);
@@ -89,5 +99,7 @@ private:
     XDisplay::Window window_;
     int menuBarHeight_ = 0;
     QList<QPoint> menuTitles_; // columns of "Exit" and "Com Port" on the menu bar
+    bool captureErrors_ = false;
+    QByteArray standardError_;
     QString error_;
 };

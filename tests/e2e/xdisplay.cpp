@@ -226,12 +226,25 @@ bool XDisplay::click(QPoint at) {
                     QStringLiteral("click"), QStringLiteral("1")});
 }
 
+bool XDisplay::clickWithoutPause(QPoint at) {
+    return xdotool({QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
+                    QStringLiteral("mousedown"), QStringLiteral("1"), QStringLiteral("mouseup"),
+                    QStringLiteral("1")});
+}
+
+bool XDisplay::drag(QPoint from, QPoint to) {
+    return xdotool({QStringLiteral("mousemove"), QString::number(from.x()),
+                    QString::number(from.y()), QStringLiteral("mousedown"), QStringLiteral("1"),
+                    QStringLiteral("mousemove"), QString::number(to.x()), QString::number(to.y()),
+                    QStringLiteral("mouseup"), QStringLiteral("1")});
+}
+
 bool XDisplay::movePointer(QPoint to) {
     return xdotool({QStringLiteral("mousemove"), QString::number(to.x()), QString::number(to.y())});
 }
 
-bool XDisplay::typeText(const QString& text) {
-    return xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("30"),
+bool XDisplay::typeText(const QString& text, int delayMs) {
+    return xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QString::number(delayMs),
                     QStringLiteral("--"), text});
 }
 

@@ -55,8 +55,13 @@ public:
     // Input through xdotool. Each returns false, with the reason in
     // lastInputError(), when xdotool fails.
     bool click(QPoint at);
+    // A press and release with no pause after them, for long runs of input.
+    bool clickWithoutPause(QPoint at);
+    // Presses the left button at `from`, moves to `to` and releases it there.
+    bool drag(QPoint from, QPoint to);
     bool movePointer(QPoint to);
-    bool typeText(const QString& text);
+    // Types with `delayMs` between the keys.
+    bool typeText(const QString& text, int delayMs = 30);
     bool pressKeys(const QString& keys); // e.g. "ctrl+a", "Escape"
     QString lastInputError() const { return inputError_; }
 
