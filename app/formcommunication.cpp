@@ -408,18 +408,17 @@ void FormCommunication::Timer1_Timer() {
     if (waiting <= 0) {
         return;
     }
-    QByteArray received;
+    // Text2 is brought up to date once per tick; the decoders read the log.
+    QByteArray kept;
     for (int i = 0; i < waiting; ++i) {
         const QByteArray character = MSComm1->Input();
-        received += character;
+        kept += log_.append(character);
         if (character == QByteArray(1, Frames::CR)) {
-            received += Frames::LF;
-            appendToLog(received);
-            received.clear();
+            kept += log_.append(QByteArray(1, Frames::LF));
             decodeReply();
         }
     }
-    appendToLog(received);
+    showInLog(kept);
 }
 
 void FormCommunication::decodeReply() {
@@ -441,11 +440,14 @@ void FormCommunication::decodeReply() {
 }
 
 void FormCommunication::appendToLog(const QByteArray& bytes) {
-    const QByteArray kept = log_.append(bytes);
-    if (!kept.isEmpty()) {
+    showInLog(log_.append(bytes));
+}
+
+void FormCommunication::showInLog(const QByteArray& bytes) {
+    if (!bytes.isEmpty()) {
         QTextCursor end(Text2->document());
         end.movePosition(QTextCursor::End);
-        end.insertText(QString::fromLatin1(kept));
+        end.insertText(QString::fromLatin1(bytes));
     }
 }
 

@@ -83,6 +83,7 @@ private:
     void letWindowCatchUp();
     void wakeModule();
     void appendToLog(const QByteArray& bytes);
+    void showInLog(const QByteArray& bytes);
     void clearLog();
     void decodeReply();
 

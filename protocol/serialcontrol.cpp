@@ -10,6 +10,7 @@
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
+#include <sys/ioctl.h>
 #endif
 
 namespace {
@@ -135,17 +136,20 @@ void SerialControl::applySettings() {
 }
 
 int SerialControl::InBufferCount() {
-    if (!PortOpen())
+    if (!serial_.isOpen())
         return 0;
     pull(kReceiveBufferSize);
     return serial_.isOpen() ? static_cast<int>(serial_.bytesAvailable()) : 0;
 }
 
+// The poller reads one character at a time: what is already buffered is
+// handed out without asking the device anything.
 QByteArray SerialControl::Input() {
-    if (!PortOpen())
+    if (!serial_.isOpen())
         return {};
     const qint64 wanted = inputLen_ == 0 ? kReceiveBufferSize : inputLen_;
-    pull(std::min(wanted, kReceiveBufferSize));
+    if (serial_.bytesAvailable() < wanted)
+        pull(std::min(wanted, kReceiveBufferSize));
     return serial_.isOpen() ? serial_.read(wanted) : QByteArray();
 }
 
@@ -164,9 +168,20 @@ void SerialControl::Output(const QByteArray& bytes) {
 }
 
 void SerialControl::pull(qint64 wanted) {
-    while (serial_.bytesAvailable() < wanted && serial_.waitForReadyRead(0)) {
+    while (serial_.bytesAvailable() < wanted && deviceHoldsBytes() && serial_.waitForReadyRead(0)) {
     }
     settle();
+}
+
+// Asked first so that an idle line costs no timed-out wait (and no error
+// for settle() to clear) on every poll.
+bool SerialControl::deviceHoldsBytes() const {
+#ifdef Q_OS_UNIX
+    int waiting = 0;
+    return ::ioctl(static_cast<int>(serial_.handle()), FIONREAD, &waiting) == 0 && waiting > 0;
+#else
+    return true;
+#endif
 }
 
 void SerialControl::settle() {

@@ -58,6 +58,7 @@ private:
     // such as the timeout that an empty pull leaves behind.
     void settle();
     bool deviceGone() const;
+    bool deviceHoldsBytes() const;
     QString portName() const;
 
     QString programFolder_;
