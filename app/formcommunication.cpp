@@ -163,8 +163,8 @@ void FormCommunication::buildControls(QWidget* client) {
     auto* Command1 =
         button(Frame4, "Command1", QStringLiteral("Read from"), QStringLiteral(":/read.svg"),
                twipsRect(4440, 360, 855, 855), QStringLiteral("Read from Module"));
-    CMD13 = button(Frame4, "CMD13", QStringLiteral("Set into"), QStringLiteral(":/set.svg"),
-                   twipsRect(5400, 360, 855, 855), QStringLiteral("Set into Module"));
+    auto* CMD13 = button(Frame4, "CMD13", QStringLiteral("Set into"), QStringLiteral(":/set.svg"),
+                         twipsRect(5400, 360, 855, 855), QStringLiteral("Set into Module"));
 
     QGroupBox* Frame6 =
         group(client, "Frame6", QStringLiteral("Slots"), twipsRect(120, 1920, 6495, 1455));

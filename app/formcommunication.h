@@ -13,13 +13,11 @@
 
 class QAction;
 class QComboBox;
-class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QScrollBar;
 class QTimer;
-class QToolButton;
 
 // The one window of the program: status line, clock group, Slots group, busy
 // label and the Exit and port menus. Its handlers carry out everything the
@@ -100,7 +98,6 @@ private:
     QComboBox* Combo1 = nullptr;
     QScrollBar* VScroll1 = nullptr;
     QPlainTextEdit* Text2 = nullptr;
-    QToolButton* CMD13 = nullptr;
     QTimer* Timer1 = nullptr;
     std::array<QAction*, 9> Comxm = {};
 };
