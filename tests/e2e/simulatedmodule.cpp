@@ -83,6 +83,20 @@ QList<QByteArray> Transcript::frames() const {
     return texts;
 }
 
+QByteArray Transcript::answerTo(qsizetype index) const {
+    QByteArray answer;
+    qsizetype frames = 0;
+    for (const Entry& entry : entries_) {
+        if (entry.event == QLatin1String("frame")) {
+            ++frames;
+        } else if (frames == index + 1 && entry.dir == QLatin1String("tx")) {
+            answer += entry.bytes;
+        }
+    }
+    const qsizetype end = answer.indexOf('\r');
+    return end < 0 ? answer : answer.first(end + 1);
+}
+
 QList<double> Transcript::wakeToFrameGaps() const {
     QList<double> gaps;
     double wokeAt = -1;

@@ -35,6 +35,9 @@ public:
     QByteArray sent() const;
     // The texts of the frames the module listened to, accepted or not.
     QList<QByteArray> frames() const;
+    // What the module sent after it listened to frame `index` (from 0), up
+    // to and including its first carriage return.
+    QByteArray answerTo(qsizetype index) const;
     // For each frame: seconds from the chunk that held the wake byte to the
     // first chunk after it.
     QList<double> wakeToFrameGaps() const;

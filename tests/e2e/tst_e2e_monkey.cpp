@@ -9,9 +9,10 @@
 
 #include <array>
 #include <cstdlib>
-#include <memory>
 #include <optional>
 
+using E2e::portRecord;
+using E2e::Wake;
 using WindowLayout::Control;
 
 // A long run of random operator input on the real window: every button,
@@ -26,13 +27,11 @@ using WindowLayout::Control;
 // repeats it and VELKARO_MONKEY_ACTIONS changes its length. (The order of
 // the input is repeated; how it falls against the program's one-second
 // pauses depends on the machine.)
-class TestE2eMonkey : public QObject {
+class TestE2eMonkey : public E2eSuite {
     Q_OBJECT
 
 private slots:
     void initTestCase();
-    void init();
-    void cleanup();
 
     void randomOperatorKeepsTheProgramAliveAndTheFramesWellFormed();
 
@@ -74,8 +73,6 @@ private:
     QString randomText(const QString& alphabet, int length);
     int between(int low, int high) { return low + int(random_.bounded(high - low + 1)); }
 
-    std::unique_ptr<XDisplay> display_;
-    std::unique_ptr<E2eFixture> fixture_;
     QRandomGenerator random_;
     quint32 seed_ = 0;
     QString failure_;
@@ -94,12 +91,6 @@ constexpr int DefaultActions = 2000;
 constexpr quint32 DefaultSeed = 424242;
 constexpr int RateEntries = 7;
 constexpr int BusyTimeoutMs = 10000;
-
-const QByteArray Wake = "\x80";
-
-QByteArray portRecord(int port) {
-    return QByteArray::number(port) + QByteArray(9, ' ');
-}
 
 // "H", "B00", "h" with the clock field (at most 17 characters), or "f" with
 // a rate code "00" to "06" and an on-time code "01" to "F0"; then a carriage
@@ -171,45 +162,11 @@ FrameCheck checkFrames(const Transcript& transcript) {
     return check;
 }
 
-// What the module sent after the last frame it listened to, up to its CR.
-QByteArray lastAnswer(const Transcript& transcript) {
-    QByteArray answer;
-    for (const Transcript::Entry& entry : transcript.entries()) {
-        if (entry.event == QLatin1String("frame")) {
-            answer.clear();
-        } else if (entry.dir == QLatin1String("tx")) {
-            answer += entry.bytes;
-        }
-    }
-    const qsizetype end = answer.indexOf('\r');
-    return end < 0 ? answer : answer.first(end + 1);
-}
-
-QByteArray clockFieldFrom(const QByteArray& log) {
-    return log.mid(1, 2) + '/' + log.mid(4, 2) + '/' + log.mid(7, 2) + ' ' + log.mid(10, 2) + ':' +
-           log.mid(13, 2) + ':' + log.mid(16, 2);
-}
-
 } // namespace
 
 void TestE2eMonkey::initTestCase() {
-    bool given = false;
-    const uint fromEnvironment = qEnvironmentVariable("VELKARO_MONKEY_SEED").toUInt(&given);
-    seed_ = given ? fromEnvironment : DefaultSeed;
-    qInfo("seed %u (set VELKARO_MONKEY_SEED to repeat another run)", seed_);
-    display_ = std::make_unique<XDisplay>();
-    if (!display_->isOpen()) {
-        QSKIP(qPrintable(display_->error()));
-    }
-}
-
-void TestE2eMonkey::init() {
-    fixture_ = std::make_unique<E2eFixture>(*display_);
-    QVERIFY2(fixture_->isReady(), qPrintable(fixture_->error()));
-}
-
-void TestE2eMonkey::cleanup() {
-    fixture_.reset();
+    seed_ = E2e::seedFrom("VELKARO_MONKEY_SEED", DefaultSeed);
+    E2eSuite::initTestCase();
 }
 
 bool TestE2eMonkey::click(QPoint at) {
@@ -518,13 +475,12 @@ void TestE2eMonkey::randomOperatorKeepsTheProgramAliveAndTheFramesWellFormed() {
         modules.at(i) = fixture_->startModule(
             LivePorts[i], {QStringLiteral("--rate"), QString::number(2 + 3 * i),
                            QStringLiteral("--on-time"), QString::number(7 + 100 * i)});
-        QVERIFY2(modules.at(i), qPrintable(fixture_->error()));
+        QVERIFY(modules.at(i));
     }
     QVERIFY(fixture_->writePortFile(portRecord(LivePorts[0])));
     lastPicked_ = LivePorts[0];
-    ProgramRun* program = fixture_->startProgram();
-    QVERIFY2(program, qPrintable(fixture_->error()));
-    QVERIFY(fixture_->waitForEvents(*modules.at(0), QStringLiteral("opened"), 1));
+    ProgramRun* program = fixture_->startProgramOn(*modules.at(0));
+    QVERIFY(program);
 
     const qint64 residentBefore = program->residentKiB();
     std::array<int, Mix.size()> done{};
@@ -579,31 +535,20 @@ void TestE2eMonkey::randomOperatorKeepsTheProgramAliveAndTheFramesWellFormed() {
     // One last transaction on a live module: its clock comes back with
     // "Set into" as the window decoded it.
     SimulatedModule& last = *modules.at(0);
-    const int opened = last.transcript().count(QStringLiteral("opened"));
-    QVERIFY2(program->pickPort(LivePorts[0]), qPrintable(program->error()));
-    QVERIFY(fixture_->waitForEvents(last, QStringLiteral("opened"), opened + 1));
+    QVERIFY(fixture_->switchPort(LivePorts[0], last));
     QVERIFY2(program->emptyClockField(), qPrintable(program->error()));
     const int frames = last.transcript().count(QStringLiteral("frame"));
-    QVERIFY2(program->click(Control::Command1), qPrintable(program->error()));
-    QVERIFY(fixture_->waitForEvents(last, QStringLiteral("frame"), frames + 1));
+    QVERIFY(fixture_->clickForFrame(Control::Command1, last, frames + 1));
     QByteArray answer;
     QVERIFY(Polling::waitUntil(
         [&] {
-            answer = lastAnswer(last.transcript());
+            answer = last.transcript().answerTo(frames);
             return answer.endsWith('\r');
         },
         Polling::ExchangeTimeoutMs));
-    QVERIFY2(Polling::waitUntil(
-                 [&] {
-                     const QImage field = program->grab(Control::TextCMD13);
-                     return ScreenPixels::count(field, ScreenPixels::isInk,
-                                                field.rect().adjusted(3, 3, -3, -3)) > 0;
-                 },
-                 Polling::ScreenTimeoutMs),
-             "the last clock reply was not decoded");
-    QVERIFY2(program->click(Control::CMD13), qPrintable(program->error()));
-    QVERIFY(fixture_->waitForEvents(last, QStringLiteral("frame"), frames + 2));
-    QCOMPARE(last.transcript().frames().constLast(), "h" + clockFieldFrom(answer) + "\r");
+    QVERIFY2(fixture_->waitForText(Control::TextCMD13), "the last clock reply was not decoded");
+    QVERIFY(fixture_->clickForFrame(Control::CMD13, last, frames + 2));
+    QCOMPARE(last.transcript().frames().constLast(), "h" + E2e::clockFieldFrom(answer) + "\r");
     QVERIFY(program->isRunning());
     QCOMPARE(fixture_->portFile(), portRecord(LivePorts[0]));
 

@@ -5,46 +5,27 @@
 #include <QDateTime>
 #include <QTest>
 
-#include <memory>
-
+using E2e::CR;
+using E2e::hexCode;
+using E2e::Wake;
 using WindowLayout::Control;
 
 // The four command transactions, clicked in the real window, as the module
 // at the far end of the line receives them.
-class TestE2eTransactions : public QObject {
+class TestE2eTransactions : public E2eSuite {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
     void clockReadThenSetSendsTheModulesOwnClockBack();
     void scheduleReadThenSetSendsTheModulesOwnCodesBack();
     void setPcThenSetIntoSetsTheComputersClock();
     void typedClockTextGoesOutAsTypedUpToSeventeenCharacters();
     void busyLabelShowsDuringThePauseOnly();
     void windowShowsTheDecodedReplies();
-
-private:
-    // Starts a module behind COM1 and the program, which opens COM1 when it
-    // has no port number file.
-    SimulatedModule* startWithModule(const QStringList& options);
-    // Waits until the module has listened to `frames` frames in all.
-    bool waitForFrames(const SimulatedModule& module, int frames);
-    // Waits until a text box shows text; `rightMargin` leaves out the
-    // drop-down button of the rate list.
-    bool waitForText(Control control, int rightMargin = 0);
-    int textPixels(Control control, int rightMargin = 0);
-
-    std::unique_ptr<XDisplay> display_;
-    std::unique_ptr<E2eFixture> fixture_;
 };
 
 namespace {
 
-const QByteArray Wake = "\x80";
-const QByteArray CR = "\r";
 const QString ModuleClock = QStringLiteral("24/02/29 13:14:15");
 
 QStringList accepted(const Transcript& transcript) {
@@ -73,11 +54,6 @@ bool framesCameAfterTheirWakeByte(const Transcript& transcript) {
     return true;
 }
 
-// Two upper-case hexadecimal digits.
-QByteArray hexCode(int value) {
-    return QByteArray::number(value, 16).toUpper().rightJustified(2, '0');
-}
-
 // "yy/mm/dd hh:mm:ss" of the years 2000 to 2099, in local time.
 QDateTime clockValue(const QString& text) {
     return QDateTime::fromString(QStringLiteral("20") + text,
@@ -86,67 +62,16 @@ QDateTime clockValue(const QString& text) {
 
 } // namespace
 
-void TestE2eTransactions::initTestCase() {
-    display_ = std::make_unique<XDisplay>();
-    if (!display_->isOpen()) {
-        QSKIP(qPrintable(display_->error()));
-    }
-}
-
-void TestE2eTransactions::init() {
-    fixture_ = std::make_unique<E2eFixture>(*display_);
-    QVERIFY2(fixture_->isReady(), qPrintable(fixture_->error()));
-}
-
-void TestE2eTransactions::cleanup() {
-    fixture_.reset();
-}
-
-SimulatedModule* TestE2eTransactions::startWithModule(const QStringList& options) {
-    SimulatedModule* module = fixture_->startModule(1, options);
-    if (module == nullptr || fixture_->startProgram() == nullptr) {
-        qWarning("%s", qPrintable(fixture_->error()));
-        return nullptr;
-    }
-    if (!fixture_->waitForEvents(*module, QStringLiteral("opened"), 1)) {
-        qWarning("the program did not open COM1; %s", qPrintable(module->transcriptText()));
-        return nullptr;
-    }
-    return module;
-}
-
-bool TestE2eTransactions::waitForFrames(const SimulatedModule& module, int frames) {
-    if (fixture_->waitForEvents(module, QStringLiteral("frame"), frames)) {
-        return true;
-    }
-    qWarning("%s", qPrintable(module.transcriptText()));
-    return false;
-}
-
-int TestE2eTransactions::textPixels(Control control, int rightMargin) {
-    const QImage picture = fixture_->program().grab(control);
-    // Inside the sunken frame.
-    const QRect inside = picture.rect().adjusted(3, 3, -3 - rightMargin, -3);
-    return ScreenPixels::count(picture, ScreenPixels::isInk, inside);
-}
-
-bool TestE2eTransactions::waitForText(Control control, int rightMargin) {
-    return Polling::waitUntil([&] { return textPixels(control, rightMargin) > 0; },
-                              Polling::ScreenTimeoutMs);
-}
-
 void TestE2eTransactions::clockReadThenSetSendsTheModulesOwnClockBack() {
-    SimulatedModule* module =
-        startWithModule({QStringLiteral("--clock"), ModuleClock, QStringLiteral("--frozen")});
+    SimulatedModule* module = fixture_->startWithModule(
+        {QStringLiteral("--clock"), ModuleClock, QStringLiteral("--frozen")});
     QVERIFY(module);
-    ProgramRun& program = fixture_->program();
 
-    QVERIFY2(program.click(Control::Command1), qPrintable(program.error()));
-    QVERIFY(waitForFrames(*module, 1));
+    QVERIFY(fixture_->clickForFrame(Control::Command1, *module, 1));
     // The reply has been decoded once the clock field shows it.
-    QVERIFY2(waitForText(Control::TextCMD13), "the clock field stayed empty after the read");
-    QVERIFY2(program.click(Control::CMD13), qPrintable(program.error()));
-    QVERIFY(waitForFrames(*module, 2));
+    QVERIFY2(fixture_->waitForText(Control::TextCMD13),
+             "the clock field stayed empty after the read");
+    QVERIFY(fixture_->clickForFrame(Control::CMD13, *module, 2));
 
     const Transcript transcript = module->transcript();
     const QByteArray clockSet = "h" + ModuleClock.toLatin1() + CR;
@@ -173,18 +98,17 @@ void TestE2eTransactions::scheduleReadThenSetSendsTheModulesOwnCodesBack() {
     const int rate = 5;
     const int onTime = 42;
     SimulatedModule* module =
-        startWithModule({QStringLiteral("--rate"), QString::number(rate),
-                         QStringLiteral("--on-time"), QString::number(onTime)});
+        fixture_->startWithModule({QStringLiteral("--rate"), QString::number(rate),
+                                   QStringLiteral("--on-time"), QString::number(onTime)});
     QVERIFY(module);
-    ProgramRun& program = fixture_->program();
 
-    QVERIFY2(program.click(Control::Command6), qPrintable(program.error()));
-    QVERIFY(waitForFrames(*module, 1));
-    QVERIFY2(waitForText(Control::Text3), "the on-time field stayed empty after the read");
-    QVERIFY2(waitForText(Control::Combo1, WindowLayout::rect(Control::Combo1).height()),
-             "the rate list shows no entry after the read");
-    QVERIFY2(program.click(Control::CMDS34), qPrintable(program.error()));
-    QVERIFY(waitForFrames(*module, 2));
+    QVERIFY(fixture_->clickForFrame(Control::Command6, *module, 1));
+    QVERIFY2(fixture_->waitForText(Control::Text3),
+             "the on-time field stayed empty after the read");
+    QVERIFY2(
+        fixture_->waitForText(Control::Combo1, true, WindowLayout::rect(Control::Combo1).height()),
+        "the rate list shows no entry after the read");
+    QVERIFY(fixture_->clickForFrame(Control::CMDS34, *module, 2));
 
     const Transcript transcript = module->transcript();
     const QByteArray scheduleSet = "f" + hexCode(rate) + hexCode(onTime) + CR;
@@ -198,15 +122,14 @@ void TestE2eTransactions::scheduleReadThenSetSendsTheModulesOwnCodesBack() {
 }
 
 void TestE2eTransactions::setPcThenSetIntoSetsTheComputersClock() {
-    SimulatedModule* module = startWithModule({});
+    SimulatedModule* module = fixture_->startWithModule();
     QVERIFY(module);
     ProgramRun& program = fixture_->program();
 
     // The clock text has whole seconds.
     const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
     QVERIFY2(program.click(Control::CMD4), qPrintable(program.error()));
-    QVERIFY2(program.click(Control::CMD13), qPrintable(program.error()));
-    QVERIFY(waitForFrames(*module, 1));
+    QVERIFY(fixture_->clickForFrame(Control::CMD13, *module, 1));
     const QDateTime after = QDateTime::currentDateTime();
 
     const Transcript transcript = module->transcript();
@@ -226,7 +149,7 @@ void TestE2eTransactions::setPcThenSetIntoSetsTheComputersClock() {
 }
 
 void TestE2eTransactions::typedClockTextGoesOutAsTypedUpToSeventeenCharacters() {
-    SimulatedModule* module = startWithModule({});
+    SimulatedModule* module = fixture_->startWithModule();
     QVERIFY(module);
     ProgramRun& program = fixture_->program();
 
@@ -234,8 +157,7 @@ void TestE2eTransactions::typedClockTextGoesOutAsTypedUpToSeventeenCharacters() 
     const QString typed = QStringLiteral("25/12/24 18:30:009");
     const QString kept = typed.left(17);
     QVERIFY2(program.typeIntoClockField(typed), qPrintable(program.error()));
-    QVERIFY2(program.click(Control::CMD13), qPrintable(program.error()));
-    QVERIFY(waitForFrames(*module, 1));
+    QVERIFY(fixture_->clickForFrame(Control::CMD13, *module, 1));
 
     const Transcript transcript = module->transcript();
     QCOMPARE(transcript.frames(), QList<QByteArray>{"h" + kept.toLatin1() + CR});
@@ -247,7 +169,7 @@ void TestE2eTransactions::typedClockTextGoesOutAsTypedUpToSeventeenCharacters() 
 }
 
 void TestE2eTransactions::busyLabelShowsDuringThePauseOnly() {
-    SimulatedModule* module = startWithModule({});
+    SimulatedModule* module = fixture_->startWithModule();
     QVERIFY(module);
     ProgramRun& program = fixture_->program();
     const int area = WindowLayout::rect(Control::LabelWait).width() *
@@ -273,44 +195,31 @@ void TestE2eTransactions::busyLabelShowsDuringThePauseOnly() {
     // The caption "WAIT..." stands on the red.
     QVERIFY(ScreenPixels::count(busy, ScreenPixels::isInk) > 0);
 
-    QVERIFY(waitForFrames(*module, 1));
-    QVERIFY2(Polling::waitUntil(
-                 [&] {
-                     return ScreenPixels::count(program.grab(Control::LabelWait),
-                                                ScreenPixels::isBusyRed) == 0;
-                 },
-                 Polling::ScreenTimeoutMs),
-             "the busy label stayed after the transaction");
+    QVERIFY(fixture_->waitForEvents(*module, QStringLiteral("frame"), 1));
+    QVERIFY2(fixture_->waitUntilNotBusy(), "the busy label stayed after the transaction");
 }
 
 void TestE2eTransactions::windowShowsTheDecodedReplies() {
-    SimulatedModule* module =
-        startWithModule({QStringLiteral("--clock"), QStringLiteral("26/01/05 09:07:03"),
-                         QStringLiteral("--frozen"), QStringLiteral("--rate"), QStringLiteral("3"),
-                         QStringLiteral("--on-time"), QStringLiteral("100")});
+    SimulatedModule* module = fixture_->startWithModule(
+        {QStringLiteral("--clock"), QStringLiteral("26/01/05 09:07:03"), QStringLiteral("--frozen"),
+         QStringLiteral("--rate"), QStringLiteral("3"), QStringLiteral("--on-time"),
+         QStringLiteral("100")});
     QVERIFY(module);
     ProgramRun& program = fixture_->program();
     const int rateButton = WindowLayout::rect(Control::Combo1).height();
-    QCOMPARE(textPixels(Control::TextCMD13), 0);
-    QCOMPARE(textPixels(Control::Text3), 0);
-    QCOMPARE(textPixels(Control::Combo1, rateButton), 0);
+    QCOMPARE(fixture_->textPixels(Control::TextCMD13), 0);
+    QCOMPARE(fixture_->textPixels(Control::Text3), 0);
+    QCOMPARE(fixture_->textPixels(Control::Combo1, rateButton), 0);
 
-    QVERIFY2(program.click(Control::Command1), qPrintable(program.error()));
-    QVERIFY(waitForFrames(*module, 1));
-    QVERIFY(waitForText(Control::TextCMD13));
-    QVERIFY2(program.click(Control::Command6), qPrintable(program.error()));
-    QVERIFY(waitForFrames(*module, 2));
-    QVERIFY(waitForText(Control::Text3));
-    QVERIFY(waitForText(Control::Combo1, rateButton));
+    QVERIFY(fixture_->clickForFrame(Control::Command1, *module, 1));
+    QVERIFY(fixture_->waitForText(Control::TextCMD13));
+    QVERIFY(fixture_->clickForFrame(Control::Command6, *module, 2));
+    QVERIFY(fixture_->waitForText(Control::Text3));
+    QVERIFY(fixture_->waitForText(Control::Combo1, true, rateButton));
 
     QVERIFY2(program.parkPointer(), qPrintable(program.error()));
     QVERIFY2(program.waitUntilAlone(), qPrintable(program.error()));
-    QVERIFY(Polling::waitUntil(
-        [&] {
-            return ScreenPixels::count(program.grab(Control::LabelWait), ScreenPixels::isBusyRed) ==
-                   0;
-        },
-        Polling::ScreenTimeoutMs));
+    QVERIFY(fixture_->waitUntilNotBusy());
     const QImage window = program.grabWindow();
     QCOMPARE(window.size(), program.window().geometry.size());
     QVERIFY2(window.save(QStringLiteral(VELKARO_WINDOW_PICTURE)), VELKARO_WINDOW_PICTURE);
