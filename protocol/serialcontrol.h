@@ -43,10 +43,6 @@ public:
     QByteArray Input() override;
     void Output(const QByteArray& bytes) override;
 
-    int commPort() const { return port_; }
-    QString settings() const { return settingsText_; }
-    int inputLen() const { return inputLen_; }
-
 private:
     void openPort();
     void applySettings();
