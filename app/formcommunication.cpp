@@ -1,9 +1,7 @@
 #include "app/formcommunication.h"
 
 #include "app/twips.h"
-#include "config/declarations.h"
 #include "config/default.h"
-#include "config/portfile.h"
 #include "protocol/frames.h"
 #include "protocol/replies.h"
 #include "protocol/serialcontrol.h"
@@ -106,12 +104,13 @@ void endAtOnce() {
 
 } // namespace
 
-FormCommunication::FormCommunication(std::unique_ptr<CommControl> comm, QWidget* parent)
-    : QMainWindow(parent), MSComm1(std::move(comm)),
+FormCommunication::FormCommunication(const QString& programFolder,
+                                     std::unique_ptr<CommControl> comm, QWidget* parent)
+    : QMainWindow(parent), shared_(programFolder), MSComm1(std::move(comm)),
       clock_([] { return QDateTime::currentDateTime(); }), endProgram_(endAtOnce) {
     Q_INIT_RESOURCE(resources);
     if (!MSComm1) {
-        MSComm1 = std::make_unique<SerialControl>(programFolder());
+        MSComm1 = std::make_unique<SerialControl>(programFolder);
     }
     setObjectName(QStringLiteral("FormCommunication"));
     setWindowTitle(QStringLiteral("Velkaro"));
@@ -274,7 +273,7 @@ void FormCommunication::setPortChecked(int index, bool checked) {
 // --- Start-up and shutdown --------------------------------------------------
 
 void FormCommunication::Form_Load() {
-    Default::OpenComPort(*this);
+    Default::OpenComPort(*this, shared_);
 }
 
 void FormCommunication::Exitm_Click() {
@@ -297,30 +296,30 @@ void FormCommunication::closePortIfOpen() {
             MSComm1->setPortOpen(false);
         }
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "velkaro: closing the port failed: %s\n", e.what());
+        qWarning("closing the port failed: %s", e.what());
     }
 }
 
 // --- Port menu --------------------------------------------------------------
 
 void FormCommunication::Comxm_Click(int Index) {
-    Default::SelectComPort(*this, Index);
+    Default::SelectComPort(*this, shared_, Index);
 }
 
 // --- Command transactions ---------------------------------------------------
 
 void FormCommunication::Command1_Click() {
-    readFromModule(1, Frames::clockRead());
+    readFromModule(ReplyKind::Clock, Frames::clockRead());
 }
 
 void FormCommunication::Command6_Click() {
-    readFromModule(2, Frames::scheduleRead());
+    readFromModule(ReplyKind::Schedule, Frames::scheduleRead());
 }
 
-void FormCommunication::readFromModule(int replyMode, const QByteArray& frame) {
+void FormCommunication::readFromModule(ReplyKind replyMode, const QByteArray& frame) {
     showBusy();
     letWindowCatchUp();
-    Declarations::ReplyMode = replyMode;
+    shared_.ReplyMode = replyMode;
     wakeModule();
     clearLog();
     MSComm1->Output(frame);
@@ -344,12 +343,12 @@ void FormCommunication::CMDS34_Click() {
     if (rateIndex == -1) {
         Combo1->setCurrentIndex(0);
     }
-    const QByteArray onTime = Frames::onTimeCode(VScroll1->value());
-    if (onTime == "F0") {
+    const int onTime = VScroll1->value();
+    if (onTime == 240) {
         VScroll1->setValue(240);
         Text3->setText(QStringLiteral("240"));
     }
-    MSComm1->Output(Frames::scheduleSet(Frames::rateCode(rateIndex), onTime));
+    MSComm1->Output(Frames::scheduleSet(Frames::rateCode(rateIndex), Frames::onTimeCode(onTime)));
     hideBusy();
 }
 
@@ -391,10 +390,7 @@ void FormCommunication::wait1() {
 // Date and time come from one reading of the clock, so that a click at
 // midnight cannot join one day's date to the next day's time.
 void FormCommunication::CMD4_Click() {
-    const QDateTime now = clock_();
-    const QString date = now.date().toString(QStringLiteral("MM-dd-yyyy"));
-    const QString time = now.time().toString(QStringLiteral("HH:mm:ss"));
-    TextCMD13->setText(date.mid(8, 2) + '/' + date.mid(0, 2) + '/' + date.mid(3, 2) + ' ' + time);
+    TextCMD13->setText(clock_().toString(QStringLiteral("yy/MM/dd HH:mm:ss")));
 }
 
 void FormCommunication::VScroll1_Change() {
@@ -422,9 +418,9 @@ void FormCommunication::Timer1_Timer() {
 }
 
 void FormCommunication::decodeReply() {
-    if (Declarations::ReplyMode == 1) {
+    if (shared_.ReplyMode == ReplyKind::Clock) {
         TextCMD13->setText(QString::fromLatin1(Replies::clockText(log_.bytes())));
-    } else if (Declarations::ReplyMode == 2) {
+    } else if (shared_.ReplyMode == ReplyKind::Schedule) {
         const Replies::Schedule schedule = Replies::schedule(log_.bytes());
         // Digits 7 to 9 name no entry: the selection stays.
         if (schedule.rateDigit < Combo1->count()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/declarations.h"
 #include "config/portview.h"
 #include "protocol/commcontrol.h"
 #include "protocol/receivelog.h"
@@ -26,9 +27,11 @@ class FormCommunication : public QMainWindow, public PortView {
     Q_OBJECT
 
 public:
-    // The window talks through the given serial control, or through the real
+    // The program's folder holds the port number file and any COMn links. The
+    // window talks through the given serial control, or through the real
     // serial port when none is given.
-    explicit FormCommunication(std::unique_ptr<CommControl> comm = nullptr,
+    explicit FormCommunication(const QString& programFolder,
+                               std::unique_ptr<CommControl> comm = nullptr,
                                QWidget* parent = nullptr);
     ~FormCommunication() override;
 
@@ -44,6 +47,7 @@ public:
 
     // The bytes of the receive log, which Text2 shows.
     const QByteArray& receiveLog() const { return log_.bytes(); }
+    const Declarations& declarations() const { return shared_; }
 
     // PortView
     CommControl& commControl() override { return *MSComm1; }
@@ -75,7 +79,7 @@ private:
     void buildControls(QWidget* client);
     void buildMenus();
     void closePortIfOpen();
-    void readFromModule(int replyMode, const QByteArray& frame);
+    void readFromModule(ReplyKind replyMode, const QByteArray& frame);
     void showBusy();
     void hideBusy();
     void letWindowCatchUp();
@@ -85,6 +89,7 @@ private:
     void clearLog();
     void decodeReply();
 
+    Declarations shared_;
     std::unique_ptr<CommControl> MSComm1;
     std::function<QDateTime()> clock_;
     std::function<void()> endProgram_;

@@ -1,12 +1,99 @@
 #include "app/formcommunication.h"
+#include "protocol/diagnostics.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// The command line belongs to the program alone: the toolkit's own options
+// (-style, -reverse, -platform, ...) would change the window, so they are
+// unknown options here and the toolkit is given none.
+enum class Start { Window, Done, UsageError };
+
+Start parseCommandLine(int argc, char* argv[]) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+    }
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(
+        QStringLiteral("Reads and sets the clock and the schedule of a module on a serial port.\n"
+                       "The port is picked in the window's Com Port menu and remembered in\n"
+                       "COM-BAUD.txt beside the program."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays this help and exits."));
+    parser.addOption(help);
+    const QCommandLineOption version = parser.addVersionOption();
+    if (!parser.parse(arguments)) {
+        qCritical("%s See --help.", qPrintable(parser.errorText()));
+        return Start::UsageError;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        qCritical("Unexpected argument '%s'. See --help.",
+                  qPrintable(parser.positionalArguments().constFirst()));
+        return Start::UsageError;
+    }
+    if (parser.isSet(help) || parser.isSet(version)) {
+        const QString text =
+            parser.isSet(help)
+                ? parser.helpText().replace(QStringLiteral("<executable_name>"),
+                                            QCoreApplication::applicationName())
+                : QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(),
+                                                QCoreApplication::applicationVersion());
+        std::fputs(qPrintable(text), stdout);
+        return Start::Done;
+    }
+    return Start::Window;
+}
+
+// While the toolkit connects to the display, a display it cannot reach ends in
+// a fatal message and an abort; the operator gets one line and status 1.
+void whileConnecting(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtFatalMsg) {
+        Diagnostics::writeLine(QtCriticalMsg, context,
+                               QStringLiteral("cannot show the window: no display can be reached "
+                                              "(DISPLAY is \"%1\")")
+                                   .arg(qEnvironmentVariable("DISPLAY")));
+        std::_Exit(EXIT_FAILURE);
+    }
+    if (!QByteArray(context.category).startsWith("qt.qpa")) {
+        Diagnostics::writeLine(type, context, message);
+    }
+}
+
+} // namespace
 
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Velkaro"));
+    QCoreApplication::setApplicationName(QStringLiteral("velkaro"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELKARO_VERSION));
+    qInstallMessageHandler(Diagnostics::writeLine);
+    switch (parseCommandLine(argc, argv)) {
+    case Start::Done:
+        return EXIT_SUCCESS;
+    case Start::UsageError:
+        return 2;
+    case Start::Window:
+        break;
+    }
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qCritical(
+            "cannot show the window: no display (neither DISPLAY nor WAYLAND_DISPLAY is set)");
+        return EXIT_FAILURE;
+    }
+
+    int toolkitArgc = 1;
+    qInstallMessageHandler(whileConnecting);
+    QApplication app(toolkitArgc, argv);
+    qInstallMessageHandler(Diagnostics::writeLine);
+    QGuiApplication::setDesktopFileName(QStringLiteral("velkaro"));
     FormCommunication::applyClassicLook();
-    FormCommunication form;
+    FormCommunication form(QCoreApplication::applicationDirPath());
     form.Form_Load();
     form.show();
     return QApplication::exec();

@@ -4,17 +4,16 @@
 #include "config/portfile.h"
 #include "config/portview.h"
 #include "protocol/commcontrol.h"
+#include "protocol/frames.h"
 
 #include <QString>
 
-#include <cstdio>
 #include <exception>
 
 namespace Default {
 
 namespace {
 
-const QString LineSettings = QStringLiteral("9600,n,8,2");
 const QString NotValid = QStringLiteral("Not valid");
 
 // "Com 3": the number in its decimal display form, with one leading blank.
@@ -58,25 +57,25 @@ void switchPort(PortView& view, int port) {
     }
 }
 
-int readConfiguredPort() {
+int readConfiguredPort(Declarations& shared) {
     try {
-        return readPortFile();
+        return readPortFile(shared);
     } catch (const PortFileError& e) {
-        std::fprintf(stderr, "velkaro: %s; using port 1\n", e.what());
+        qWarning("%s; using port 1", e.what());
         return 1;
     }
 }
 
 } // namespace
 
-void OpenComPort(PortView& view) {
+void OpenComPort(PortView& view, Declarations& shared) {
     CommControl& comm = view.commControl();
-    Declarations::ComPortNumber = readConfiguredPort();
+    shared.ComPortNumber = readConfiguredPort(shared);
     view.setSpeedLabel(QStringLiteral("9600"));
     if (comm.PortOpen()) {
         comm.setPortOpen(false);
     }
-    comm.setSettings(LineSettings);
+    comm.setSettings(QString::fromLatin1(Frames::Settings));
     // A first open on the control's initial port 1 with the new settings. The
     // configured port is opened below whether or not port 1 is there.
     if (!comm.PortOpen()) {
@@ -85,26 +84,26 @@ void OpenComPort(PortView& view) {
         } catch (const std::exception&) {
         }
     }
-    markPortMenu(view, Declarations::ComPortNumber);
+    markPortMenu(view, shared.ComPortNumber);
     if (comm.PortOpen()) {
         comm.setPortOpen(false);
     }
     comm.setInputLen(1);
-    view.setPortLabel(portCaption(Declarations::ComPortNumber));
-    switchPort(view, Declarations::ComPortNumber);
+    view.setPortLabel(portCaption(shared.ComPortNumber));
+    switchPort(view, shared.ComPortNumber);
 }
 
-void SaveComPort() {
-    Declarations::setComRecord(recordForPort(Declarations::ComPortNumber));
-    writePortFile();
+void SaveComPort(Declarations& shared) {
+    shared.setComRecord(recordForPort(shared.ComPortNumber));
+    writePortFile(shared);
 }
 
-void SelectComPort(PortView& view, int index) {
+void SelectComPort(PortView& view, Declarations& shared, int index) {
     markPortMenu(view, index);
     view.setPortLabel(portCaption(index));
     switchPort(view, index);
-    Declarations::ComPortNumber = index;
-    caught(view, [] { SaveComPort(); });
+    shared.ComPortNumber = index;
+    caught(view, [&] { SaveComPort(shared); });
 }
 
 } // namespace Default

@@ -1,8 +1,11 @@
 #pragma once
 
 class PortView;
+struct Declarations;
 
-// Port selection and the port number file.
+// Port selection: which serial port the program talks on, how it is opened
+// at start-up and switched by the port menu, and storing the choice in the
+// port number file.
 namespace Default {
 
 inline constexpr int PortMenuItems = 8;
@@ -10,13 +13,13 @@ inline constexpr int PortMenuItems = 8;
 // Start-up: reads the configured port from the port number file, sets the
 // line up, marks the menu and labels, and opens the port. Never throws: an
 // unusable port leaves "Not valid" in the port label.
-void OpenComPort(PortView& view);
+void OpenComPort(PortView& view, Declarations& shared);
 
 // Stores ComPortNumber in the port number file. Throws PortFileError.
-void SaveComPort();
+void SaveComPort(Declarations& shared);
 
 // A pick in the port menu: marks the item, switches the port to it, reopens
 // it and stores the number. Never throws.
-void SelectComPort(PortView& view, int index);
+void SelectComPort(PortView& view, Declarations& shared, int index);
 
 } // namespace Default

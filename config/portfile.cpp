@@ -2,12 +2,9 @@
 
 #include "config/declarations.h"
 
-#include <QCoreApplication>
 #include <QFile>
 
 namespace {
-
-QString overriddenFolder;
 
 // Opened for reading and writing: created when missing, never truncated.
 void openRecordFile(QFile& file) {
@@ -20,16 +17,8 @@ void openRecordFile(QFile& file) {
 
 } // namespace
 
-QString programFolder() {
-    return overriddenFolder.isEmpty() ? QCoreApplication::applicationDirPath() : overriddenFolder;
-}
-
-void setProgramFolder(const QString& folder) {
-    overriddenFolder = folder;
-}
-
-QString portFilePath() {
-    return programFolder() + QStringLiteral("/COM-BAUD.txt");
+QString portFilePath(const QString& programFolder) {
+    return programFolder + QStringLiteral("/COM-BAUD.txt");
 }
 
 int portFromRecord(const QByteArray& record) {
@@ -46,20 +35,20 @@ QByteArray recordForPort(int port) {
     return record.leftJustified(PortRecordSize, ' ', true);
 }
 
-int readPortFile() {
-    QFile file(portFilePath());
+int readPortFile(Declarations& shared) {
+    QFile file(portFilePath(shared.ProgramFolder));
     openRecordFile(file);
     const QByteArray record = file.read(PortRecordSize);
     if (!record.isEmpty()) {
-        Declarations::setComRecord(record);
+        shared.setComRecord(record);
     }
-    return portFromRecord(QByteArray(Declarations::ComRecord.data(), record.size()));
+    return portFromRecord(QByteArray(shared.ComRecord.data(), record.size()));
 }
 
-void writePortFile() {
-    QFile file(portFilePath());
+void writePortFile(const Declarations& shared) {
+    QFile file(portFilePath(shared.ProgramFolder));
     openRecordFile(file);
-    const QByteArray record(Declarations::ComRecord.data(), PortRecordSize);
+    const QByteArray record(shared.ComRecord.data(), PortRecordSize);
     if (!file.seek(0) || file.write(record) != PortRecordSize || !file.flush()) {
         throw PortFileError(QStringLiteral("cannot write %1: %2")
                                 .arg(file.fileName(), file.errorString())

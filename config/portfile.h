@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+struct Declarations;
+
 // The port number file "COM-BAUD.txt" beside the program: one 10-byte record,
 // the port digit followed by nine blanks.
 
@@ -16,11 +18,7 @@ public:
 
 inline constexpr int PortRecordSize = 10;
 
-// The folder that holds the program; tests point it elsewhere.
-QString programFolder();
-void setProgramFolder(const QString& folder);
-
-QString portFilePath();
+QString portFilePath(const QString& programFolder);
 
 // The port a record names: its first character as a digit, where 0 and
 // anything else mean port 1. A record may be shorter than 10 bytes, down to
@@ -32,8 +30,8 @@ QByteArray recordForPort(int port);
 
 // Reads the file into ComRecord and returns its port, 1 to 9. A missing file
 // is created, empty. Throws PortFileError when it cannot be opened or created.
-int readPortFile();
+int readPortFile(Declarations& shared);
 
 // Writes ComRecord as bytes 0 to 9 of the file; later bytes stay as they
 // were. Throws PortFileError on any failure.
-void writePortFile();
+void writePortFile(const Declarations& shared);

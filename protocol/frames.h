@@ -6,6 +6,8 @@
 // byte alone, a one-second pause, then one frame ending in a carriage return.
 namespace Frames {
 
+// The line the module listens on, as the serial control's settings text.
+inline constexpr char Settings[] = "9600,n,8,2";
 inline constexpr char WakeByte = '\x80';
 inline constexpr char CR = '\r';
 inline constexpr char LF = '\n';

@@ -16,13 +16,13 @@
 namespace {
 
 // Output waits at most this long for the operating system to take its bytes.
-constexpr int kWriteTimeoutMs = 1000;
+constexpr int WriteTimeoutMs = 1000;
 
 } // namespace
 
 SerialControl::SerialControl(QString programFolder, QObject* parent)
     : QObject(parent), programFolder_(std::move(programFolder)) {
-    serial_.setReadBufferSize(kReceiveBufferSize);
+    serial_.setReadBufferSize(ReceiveBufferSize);
     // Errors raised while the event loop services the port are looked at once
     // Qt's own call chain has returned.
     connect(
@@ -39,11 +39,11 @@ QString SerialControl::portName() const {
 }
 
 void SerialControl::setCommPort(int port) {
-    if (port < kFirstPort || port > kLastPort)
+    if (port < FirstPort || port > LastPort)
         throw CommError(QStringLiteral("COM%1: no such port (ports are COM%2 to COM%3)")
                             .arg(port)
-                            .arg(kFirstPort)
-                            .arg(kLastPort)
+                            .arg(FirstPort)
+                            .arg(LastPort)
                             .toStdString());
     if (PortOpen())
         throw CommError(QStringLiteral("%1: close the port before choosing another")
@@ -55,7 +55,7 @@ void SerialControl::setCommPort(int port) {
 // A well-formed text is kept even when the open device then refuses it; the
 // next open tries it again and reports the refusal the same way.
 void SerialControl::setSettings(const QString& settings) {
-    line_ = parseLineSettings(settings);
+    line_ = parseLineFormat(settings);
     settingsText_ = settings;
     if (PortOpen())
         applySettings();
@@ -138,7 +138,7 @@ void SerialControl::applySettings() {
 int SerialControl::InBufferCount() {
     if (!serial_.isOpen())
         return 0;
-    pull(kReceiveBufferSize);
+    pull(ReceiveBufferSize);
     return serial_.isOpen() ? static_cast<int>(serial_.bytesAvailable()) : 0;
 }
 
@@ -147,9 +147,9 @@ int SerialControl::InBufferCount() {
 QByteArray SerialControl::Input() {
     if (!serial_.isOpen())
         return {};
-    const qint64 wanted = inputLen_ == 0 ? kReceiveBufferSize : inputLen_;
+    const qint64 wanted = inputLen_ == 0 ? ReceiveBufferSize : inputLen_;
     if (serial_.bytesAvailable() < wanted)
-        pull(std::min(wanted, kReceiveBufferSize));
+        pull(std::min(wanted, ReceiveBufferSize));
     return serial_.isOpen() ? serial_.read(wanted) : QByteArray();
 }
 
@@ -159,7 +159,7 @@ void SerialControl::Output(const QByteArray& bytes) {
     serial_.write(bytes);
     // write() only queues; push the bytes to the operating system now, since
     // the caller may block its thread right after this returns.
-    const QDeadlineTimer deadline(kWriteTimeoutMs);
+    const QDeadlineTimer deadline(WriteTimeoutMs);
     while (serial_.bytesToWrite() > 0 && !deviceGone() && !deadline.hasExpired()) {
         if (!serial_.flush() || serial_.bytesToWrite() > 0)
             serial_.waitForBytesWritten(static_cast<int>(deadline.remainingTime()));

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "protocol/commcontrol.h"
-#include "protocol/linesettings.h"
+#include "protocol/lineformat.h"
 
 #include <QObject>
 #include <QSerialPort>
@@ -24,9 +24,9 @@ class SerialControl : public QObject, public CommControl {
     Q_OBJECT
 
 public:
-    static constexpr int kFirstPort = 1;
-    static constexpr int kLastPort = 16;
-    static constexpr qint64 kReceiveBufferSize = 1024;
+    static constexpr int FirstPort = 1;
+    static constexpr int LastPort = 16;
+    static constexpr qint64 ReceiveBufferSize = 1024;
 
     // programFolder is where COMn links to devices may be placed (see
     // portDevicePath).
@@ -59,8 +59,8 @@ private:
 
     QString programFolder_;
     QSerialPort serial_;
-    int port_ = kFirstPort;
+    int port_ = FirstPort;
     QString settingsText_ = QStringLiteral("9600,n,8,1");
-    LineSettings line_ = parseLineSettings(settingsText_);
+    LineFormat line_ = parseLineFormat(settingsText_);
     int inputLen_ = 0;
 };

@@ -10,7 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-using namespace modulesim;
+using namespace ModuleSim;
 using namespace std::chrono_literals;
 
 namespace {

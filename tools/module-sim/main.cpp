@@ -38,10 +38,10 @@ int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("velkaro-module-sim"));
 
-    const modulesim::CommandLine commandLine =
-        modulesim::parseCommandLine(QCoreApplication::arguments());
+    const ModuleSim::CommandLine commandLine =
+        ModuleSim::parseCommandLine(QCoreApplication::arguments());
     if (commandLine.helpRequested) {
-        std::fputs(qPrintable(modulesim::helpText()), stdout);
+        std::fputs(qPrintable(ModuleSim::helpText()), stdout);
         return 0;
     }
     if (!commandLine.error.isEmpty()) {
@@ -49,7 +49,7 @@ int main(int argc, char* argv[]) {
                      qPrintable(commandLine.error));
         return 2;
     }
-    modulesim::Options options = commandLine.options;
+    ModuleSim::Options options = commandLine.options;
     if (!options.seedGiven) {
         options.behaviour.seed = std::random_device{}();
     }
@@ -61,13 +61,13 @@ int main(int argc, char* argv[]) {
     QSocketNotifier signalled(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signalled, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
 
-    modulesim::Simulator simulator(options);
+    ModuleSim::Simulator simulator(options);
     QString error;
     if (!simulator.start(error)) {
         std::fprintf(stderr, "velkaro-module-sim: %s\n", qPrintable(error));
         return 1;
     }
-    QObject::connect(&simulator, &modulesim::Simulator::hungUp, &app, &QCoreApplication::quit);
+    QObject::connect(&simulator, &ModuleSim::Simulator::hungUp, &app, &QCoreApplication::quit);
     std::printf("%s\n", qPrintable(simulator.devicePath()));
     std::fflush(stdout);
     return QCoreApplication::exec();

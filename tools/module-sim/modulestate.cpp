@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace modulesim {
+namespace ModuleSim {
 
 namespace {
 
@@ -233,4 +233,4 @@ QByteArray ModuleState::disturb(QByteArray reply, bool scheduleReply) {
     return reply;
 }
 
-} // namespace modulesim
+} // namespace ModuleSim

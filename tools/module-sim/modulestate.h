@@ -14,7 +14,7 @@
 // The simulated module: everything it decides, without any I/O. The pty side
 // (simulator.cpp) feeds it received bytes with the time they arrived and sends
 // back whatever it returns.
-namespace modulesim {
+namespace ModuleSim {
 
 // Time on the steady clock, as the simulator reads it.
 using Nanos = std::chrono::nanoseconds;
@@ -114,4 +114,4 @@ QByteArray clockReply(qint64 clockWallMs);
 // + CR, the rate at position 6 and the on-time at positions 8-9.
 QByteArray scheduleReply(const Schedule& schedule);
 
-} // namespace modulesim
+} // namespace ModuleSim

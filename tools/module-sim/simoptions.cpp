@@ -4,7 +4,7 @@
 
 #include <limits>
 
-namespace modulesim {
+namespace ModuleSim {
 
 namespace {
 
@@ -218,4 +218,4 @@ QString helpText() {
     return parser.helpText();
 }
 
-} // namespace modulesim
+} // namespace ModuleSim

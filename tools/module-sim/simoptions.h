@@ -7,7 +7,7 @@
 
 #include <optional>
 
-namespace modulesim {
+namespace ModuleSim {
 
 struct Options {
     QString linkPath;                       // empty: no link
@@ -33,4 +33,4 @@ CommandLine parseCommandLine(const QStringList& arguments);
 // The full --help text.
 QString helpText();
 
-} // namespace modulesim
+} // namespace ModuleSim

@@ -1,6 +1,6 @@
 #include "simulator.h"
 
-#include "linesettings.h"
+#include "terminalline.h"
 
 #include <QJsonDocument>
 
@@ -15,7 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace modulesim {
+namespace ModuleSim {
 
 namespace {
 
@@ -147,7 +147,7 @@ void Simulator::announceOpened() {
     settle_.stop();
     termios attributes{};
     ::tcgetattr(master_, &attributes);
-    const LineSettings settings = lineSettings(attributes);
+    const TerminalLine settings = terminalLine(attributes);
     record(steadyNow(), openedEvent(settings));
     if (settings != ModuleLine) {
         std::fprintf(stderr,
@@ -282,4 +282,4 @@ void Simulator::removeLink() {
     linked_ = false;
 }
 
-} // namespace modulesim
+} // namespace ModuleSim

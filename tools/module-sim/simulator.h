@@ -13,7 +13,7 @@
 #include <deque>
 #include <memory>
 
-namespace modulesim {
+namespace ModuleSim {
 
 // The module at the far end of a pseudo-terminal. It watches the program open
 // and close the terminal, passes received bytes to a ModuleState, sends the
@@ -71,4 +71,4 @@ private:
     QByteArray outgoing_;
 };
 
-} // namespace modulesim
+} // namespace ModuleSim

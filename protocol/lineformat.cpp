@@ -1,4 +1,4 @@
-#include "protocol/linesettings.h"
+#include "protocol/lineformat.h"
 
 #include "protocol/commcontrol.h"
 
@@ -6,8 +6,8 @@
 
 namespace {
 
-constexpr qint32 kMinBaud = 50;
-constexpr qint32 kMaxBaud = 4000000;
+constexpr qint32 MinBaud = 50;
+constexpr qint32 MaxBaud = 4000000;
 
 [[noreturn]] void reject(const QString& text, const QString& reason) {
     // Control characters would garble (or, as NUL, cut short) the message.
@@ -32,7 +32,7 @@ bool isDecimal(const QString& field) {
 
 } // namespace
 
-LineSettings parseLineSettings(const QString& text) {
+LineFormat parseLineFormat(const QString& text) {
     const QStringList fields = text.split(u',');
     if (fields.size() != 4)
         reject(text, QStringLiteral("expected four fields \"speed,parity,data,stop\""));
@@ -42,14 +42,14 @@ LineSettings parseLineSettings(const QString& text) {
     const QString data = fields[2].trimmed();
     const QString stop = fields[3].trimmed();
 
-    LineSettings result;
+    LineFormat result;
 
     bool ok = false;
     const qulonglong baud = isDecimal(speed) ? speed.toULongLong(&ok) : 0;
-    if (!ok || baud < kMinBaud || baud > kMaxBaud)
-        reject(text, QStringLiteral("speed must be a whole number from %1 to %2")
-                         .arg(kMinBaud)
-                         .arg(kMaxBaud));
+    if (!ok || baud < MinBaud || baud > MaxBaud)
+        reject(
+            text,
+            QStringLiteral("speed must be a whole number from %1 to %2").arg(MinBaud).arg(MaxBaud));
     result.baudRate = static_cast<qint32>(baud);
 
     if (parity == u"n")

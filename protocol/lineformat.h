@@ -3,15 +3,15 @@
 #include <QSerialPort>
 #include <QString>
 
-// Line parameters of a serial port, as the text "speed,parity,data,stop"
-// describes them.
-struct LineSettings {
+// The line format of a serial port: speed, parity, data and stop bits, as
+// the settings text "speed,parity,data,stop" describes it.
+struct LineFormat {
     qint32 baudRate = 9600;
     QSerialPort::Parity parity = QSerialPort::NoParity;
     QSerialPort::DataBits dataBits = QSerialPort::Data8;
     QSerialPort::StopBits stopBits = QSerialPort::OneStop;
 
-    bool operator==(const LineSettings&) const = default;
+    bool operator==(const LineFormat&) const = default;
 };
 
 // Parses "speed,parity,data,stop", e.g. "9600,n,8,2":
@@ -21,4 +21,4 @@ struct LineSettings {
 // - stop bits: 1, 1.5 or 2.
 // White space around each field is ignored ("9600, n, 8, 2" is accepted);
 // anything else throws CommError naming the offending field.
-LineSettings parseLineSettings(const QString& text);
+LineFormat parseLineFormat(const QString& text);

@@ -1,11 +1,11 @@
-#include "linesettings.h"
+#include "terminalline.h"
 
 #include <QString>
 
 #include <array>
 #include <utility>
 
-namespace modulesim {
+namespace ModuleSim {
 
 namespace {
 
@@ -53,8 +53,8 @@ int bitsPerSecond(speed_t code) {
 
 } // namespace
 
-LineSettings lineSettings(const termios& attributes) {
-    LineSettings settings;
+TerminalLine terminalLine(const termios& attributes) {
+    TerminalLine settings;
     settings.speed = bitsPerSecond(cfgetospeed(&attributes));
     switch (attributes.c_cflag & CSIZE) {
     case CS5:
@@ -81,7 +81,7 @@ LineSettings lineSettings(const termios& attributes) {
     return settings;
 }
 
-QJsonObject openedEvent(const LineSettings& settings) {
+QJsonObject openedEvent(const TerminalLine& settings) {
     return {{"event", "opened"},
             {"speed", settings.speed},
             {"data", settings.dataBits},
@@ -89,4 +89,4 @@ QJsonObject openedEvent(const LineSettings& settings) {
             {"stop", settings.stopBits}};
 }
 
-} // namespace modulesim
+} // namespace ModuleSim

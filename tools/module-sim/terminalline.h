@@ -4,26 +4,26 @@
 
 #include <termios.h>
 
-namespace modulesim {
+namespace ModuleSim {
 
 // The line settings a port was configured with, as the program set them. On
 // a Linux pseudo-terminal only the speed and the stop bits get through: the
 // kernel always keeps 8 data bits without parity there.
-struct LineSettings {
+struct TerminalLine {
     int speed = 0; // bits per second; 0 when not a standard rate
     int dataBits = 8;
     char parity = 'n'; // n, e, o, m (mark) or s (space)
     int stopBits = 1;
 
-    bool operator==(const LineSettings&) const = default;
+    bool operator==(const TerminalLine&) const = default;
 };
 
 // What the module runs at: 9600,n,8,2.
-inline constexpr LineSettings ModuleLine{9600, 8, 'n', 2};
+inline constexpr TerminalLine ModuleLine{9600, 8, 'n', 2};
 
-LineSettings lineSettings(const termios& attributes);
+TerminalLine terminalLine(const termios& attributes);
 
 // {"event":"opened","speed":..,"data":..,"parity":"..","stop":..}
-QJsonObject openedEvent(const LineSettings& settings);
+QJsonObject openedEvent(const TerminalLine& settings);
 
-} // namespace modulesim
+} // namespace ModuleSim
