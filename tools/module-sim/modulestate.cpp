@@ -181,7 +181,11 @@ ModuleState::Answer ModuleState::setClock(QByteArrayView text, Reaction& reactio
         return {false, QStringLiteral("bad clock text"), acknowledgement(false)};
     }
     clock_.set(*value, localNowMs);
-    reaction.events.append(QJsonObject{{"event", "clock"}, {"value", formatClock(*value)}});
+    // How far the new clock is from the computer's at the moment the frame
+    // ended: the figure a precise clock set is judged by.
+    reaction.events.append(QJsonObject{{"event", "clock"},
+                                       {"value", formatClock(*value)},
+                                       {"ahead", double(*value - localNowMs) / 1000.0}});
     return {true, QStringLiteral("clock set"), acknowledgement(true)};
 }
 

@@ -52,7 +52,11 @@ happens. Every line has "t", seconds of the machine's monotonic clock
                                  a frame the module did not hear; reasons: no
                                  wake byte, too soon after wake byte (0.412 s),
                                  cut off by wake byte
-  {"event":"clock","value":"26/01/05 09:07:03"}  the clock was set
+  {"event":"clock","value":"26/01/05 09:07:03","ahead":0.021}
+                                 the clock was set; "ahead" is how many seconds
+                                 the new clock is ahead of the computer's local
+                                 time when the frame's CR arrived (negative:
+                                 behind), to the millisecond
   {"event":"schedule","rate":3,"on_time":100}    the schedule was set
   {"event":"hangup"}             --hangup-after closed the line
 Frame texts are the bytes as Latin-1 characters.

@@ -168,7 +168,10 @@ void Simulator::readLine() {
         lineClosed();
         return;
     }
+    // Both clocks read together, before the transcript is written: a clock
+    // set is judged against the moment its bytes arrived.
     const Nanos at = steadyNow();
+    const qint64 localNow = localWallMs();
     qsizetype taken = count;
     if (options_.hangupAfter > 0) {
         taken = qsizetype(std::min<qint64>(taken, options_.hangupAfter - received_));
@@ -176,7 +179,7 @@ void Simulator::readLine() {
     received_ += taken;
     const QByteArray bytes(buffer, taken);
     record(at, QJsonObject{{"dir", "rx"}, {"hex", QString::fromLatin1(bytes.toHex())}});
-    const Reaction reaction = module_.receive(bytes, at, localWallMs());
+    const Reaction reaction = module_.receive(bytes, at, localNow);
     for (const QJsonObject& event : reaction.events) {
         record(at, event);
     }
