@@ -35,7 +35,7 @@ SerialControl::SerialControl(QString programFolder, QObject* parent)
 }
 
 QString SerialControl::portName() const {
-    return QStringLiteral("COM%1").arg(port_);
+    return devicePath_.isEmpty() ? QStringLiteral("COM%1").arg(port_) : devicePath_;
 }
 
 void SerialControl::setCommPort(int port) {
@@ -84,7 +84,8 @@ void SerialControl::openPort() {
     if (serial_.isOpen())
         throw CommError(QStringLiteral("%1: already open").arg(portName()).toStdString());
 
-    const QString path = portDevicePath(port_, programFolder_);
+    const QString path =
+        devicePath_.isEmpty() ? portDevicePath(port_, programFolder_) : devicePath_;
 #ifndef Q_OS_WIN
     // Two links to one device must meet at one lock, so open the device
     // itself rather than the link.

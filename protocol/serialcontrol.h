@@ -33,6 +33,10 @@ public:
     explicit SerialControl(QString programFolder, QObject* parent = nullptr);
 
     void setCommPort(int port) override;
+    // From the next open on, opens the device at `path` instead of the port
+    // that CommPort selects; messages then name the device. Only while
+    // closed; an empty path returns to CommPort.
+    void setDevicePath(const QString& path) { devicePath_ = path; }
     void setSettings(const QString& settings) override;
     void setInputLen(int count) override;
 
@@ -58,6 +62,7 @@ private:
     QString portName() const;
 
     QString programFolder_;
+    QString devicePath_;
     QSerialPort serial_;
     int port_ = FirstPort;
     QString settingsText_ = QStringLiteral("9600,n,8,1");
