@@ -19,6 +19,13 @@ QByteArray clockSet(const QByteArray& clockText);
 QByteArray scheduleRead();
 QByteArray scheduleSet(const QByteArray& rateCode, const QByteArray& onTimeCode);
 
+// The rate list: the entry each rate index stands for, from 0 to 6.
+inline constexpr const char* RateTexts[] = {"30  Minutes", "1   Hour",  "2   Hours", "4   Hours",
+                                            "6   Hours",   "12  Hours", "24  Hours"};
+// The on-time range, in seconds.
+inline constexpr int MinOnTime = 1;
+inline constexpr int MaxOnTime = 240;
+
 // "0" and the rate index in upper-case hex; "00" when nothing is selected (-1).
 QByteArray rateCode(int rateIndex);
 // The on-time as the last two of its upper-case hex digits, zero-padded:

@@ -1,5 +1,7 @@
 #include "protocol/replies.h"
 
+#include "protocol/frames.h"
+
 namespace Replies {
 
 namespace {
@@ -30,7 +32,7 @@ Schedule schedule(const QByteArray& log) {
     const QByteArray digits = field(log, 8, 2);
     if (digits.size() == 2) {
         const int seconds = 16 * hexDigitValue(digits[0]) + hexDigitValue(digits[1]);
-        if (seconds >= 1 && seconds <= 240) {
+        if (seconds >= Frames::MinOnTime && seconds <= Frames::MaxOnTime) {
             result.onTime = seconds;
         }
     }
