@@ -1,0 +1,57 @@
+#include "cli/arguments.h"
+#include "cli/portfacts.h"
+#include "cli/report.h"
+#include "cli/targetjob.h"
+#include "protocol/diagnostics.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+void print(const QString& text) {
+    std::fputs(qPrintable(text), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("velkaro-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELKARO_VERSION));
+    qInstallMessageHandler(Diagnostics::writeLine);
+
+    const Cli::Parsed parsed = Cli::parseArguments(QCoreApplication::arguments());
+    switch (parsed.outcome) {
+    case Cli::Parsed::Outcome::Help:
+    case Cli::Parsed::Outcome::Version:
+        print(parsed.text);
+        return EXIT_SUCCESS;
+    case Cli::Parsed::Outcome::UsageError:
+        qCritical("%s (see --help)", qPrintable(parsed.text));
+        return 2;
+    case Cli::Parsed::Outcome::Run:
+        break;
+    }
+
+    const Cli::Request& request = parsed.request;
+    const QString programFolder = QCoreApplication::applicationDirPath();
+    if (request.command == Cli::Command::Ports) {
+        std::vector<Cli::PortFacts> ports;
+        for (int port = 1; port <= Cli::ListedPorts; ++port) {
+            ports.push_back(Cli::portFacts(port, programFolder));
+        }
+        print(Cli::portsText(ports, request.json));
+        return EXIT_SUCCESS;
+    }
+    const std::vector<Cli::Outcome> outcomes = Cli::runAll(request, programFolder);
+    print(Cli::outcomesText(request, outcomes));
+    const bool allSucceeded = std::none_of(outcomes.begin(), outcomes.end(), [](const auto& o) {
+        return o.result == Cli::Outcome::Result::Failed;
+    });
+    return allSucceeded ? EXIT_SUCCESS : EXIT_FAILURE;
+}

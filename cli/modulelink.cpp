@@ -1,0 +1,108 @@
+#include "cli/modulelink.h"
+
+#include "protocol/frames.h"
+#include "protocol/lineformat.h"
+#include "protocol/receivelog.h"
+
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The pause between the wake byte and the frame.
+constexpr auto WakePause = 1s;
+// How often the receive buffer is looked at while a reply is awaited.
+constexpr auto PollInterval = 5ms;
+
+void sleepUntil(SteadyClock::time_point end) {
+    while (SteadyClock::now() < end) {
+        std::this_thread::sleep_until(end);
+    }
+}
+
+double bitsPerCharacter(const LineFormat& line) {
+    const double stop = line.stopBits == QSerialPort::OneStop          ? 1.0
+                        : line.stopBits == QSerialPort::OneAndHalfStop ? 1.5
+                                                                       : 2.0;
+    const double parity = line.parity == QSerialPort::NoParity ? 0.0 : 1.0;
+    return 1.0 + static_cast<double>(line.dataBits) + parity + stop;
+}
+
+} // namespace
+
+ModuleLink::ModuleLink(CommControl& comm, std::chrono::milliseconds replyTimeout)
+    : comm_(comm), replyTimeout_(replyTimeout) {}
+
+void ModuleLink::wake(SteadyClock::time_point frameAt) {
+    sleepUntil(frameAt - WakePause);
+    comm_.Output(Frames::wake());
+    checkOpen();
+    sleepUntil(SteadyClock::now() + WakePause);
+}
+
+SteadyClock::time_point ModuleLink::send(const QByteArray& frame, SteadyClock::time_point when) {
+    sleepUntil(when);
+    discardArrivals();
+    const SteadyClock::time_point start = SteadyClock::now();
+    comm_.Output(frame);
+    checkOpen();
+    lastSent_ = start + wireTime(frame.size());
+    return lastSent_;
+}
+
+QByteArray ModuleLink::reply() {
+    ReceiveLog log;
+    const SteadyClock::time_point deadline = SteadyClock::now() + replyTimeout_;
+    for (;;) {
+        checkOpen();
+        if (comm_.InBufferCount() > 0) {
+            const QByteArray bytes = comm_.Input();
+            const qsizetype end = bytes.indexOf(Frames::CR);
+            if (end >= 0) {
+                log.append(bytes.left(end + 1) + Frames::LF);
+                return log.bytes();
+            }
+            log.append(bytes);
+        } else if (SteadyClock::now() >= deadline) {
+            throw TargetError(QStringLiteral("no reply within %1 s")
+                                  .arg(std::chrono::duration<double>(replyTimeout_).count()));
+        } else {
+            std::this_thread::sleep_for(PollInterval);
+        }
+    }
+}
+
+void ModuleLink::finishSending() {
+    sleepUntil(lastSent_);
+}
+
+std::chrono::microseconds ModuleLink::wireTime(qsizetype bytes) {
+    static const LineFormat line = parseLineFormat(QString::fromLatin1(Frames::Settings));
+    const double seconds =
+        static_cast<double>(bytes) * bitsPerCharacter(line) / static_cast<double>(line.baudRate);
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::duration<double>(seconds));
+}
+
+void ModuleLink::checkOpen() const {
+    if (!comm_.PortOpen()) {
+        throw TargetError(QStringLiteral("the port closed: its device has gone away"));
+    }
+}
+
+void ModuleLink::discardArrivals() {
+    while (comm_.InBufferCount() > 0) {
+        comm_.Input();
+    }
+}
+
+QString shownReply(const QByteArray& log) {
+    QString shown = QString::fromLatin1(log.left(log.indexOf(Frames::CR)));
+    for (QChar& c : shown) {
+        if (!c.isPrint()) {
+            c = u'?';
+        }
+    }
+    return shown;
+}

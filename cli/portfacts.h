@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+namespace Cli {
+
+// What can be told about one numbered port without talking to a module.
+struct PortFacts {
+    int port = 0;
+    QString device;          // as the window would open it
+    bool present = false;    // the device exists
+    bool accessible = false; // this user may read and write it
+    bool free = false;       // it opens: no other program holds it
+    QString reason;          // why it does not open
+    QString description;     // a USB adapter's product description
+    QString serialNumber;    // and its serial number
+};
+
+// The ports the listing covers: those the window can be set to.
+inline constexpr int ListedPorts = 9;
+
+// Looks at port `port`; to learn whether it is free, opens and closes it.
+PortFacts portFacts(int port, const QString& programFolder);
+
+} // namespace Cli
