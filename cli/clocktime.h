@@ -19,7 +19,7 @@ QByteArray text(qint64 localMs);
 // and time of day; nothing otherwise.
 std::optional<qint64> parse(const QByteArray& text);
 
-// The whole second a time lies in (rounded down, also before 1970).
+// The whole second a time lies in, as the module's clock shows it.
 qint64 wholeSeconds(qint64 localMs);
 
 } // namespace ClockTime
