@@ -22,6 +22,7 @@
 #include <QTextCursor>
 #include <QTimer>
 #include <QToolButton>
+#include <QValidator>
 
 #include <chrono>
 #include <cstdio>
@@ -97,6 +98,25 @@ QPlainTextEdit* logBox(QWidget* parent, const char* name, const QRect& geometry)
     return widget;
 }
 
+// The clock text goes to the module one byte per character, so the field
+// takes only characters that have one (Latin-1); anything else typed or
+// pasted is dropped, and what the operator sees is what is sent.
+class OneByteCharacters : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int& position) const override {
+        for (qsizetype i = input.size() - 1; i >= 0; --i) {
+            if (input[i].unicode() > 0xFF) {
+                input.remove(i, 1);
+                if (i < position) {
+                    --position;
+                }
+            }
+        }
+        return Acceptable;
+    }
+};
+
 void endAtOnce() {
     std::fflush(nullptr);
     std::_Exit(EXIT_SUCCESS);
@@ -135,6 +155,16 @@ FormCommunication::FormCommunication(const QString& programFolder,
     Timer1->setInterval(50);
     connect(Timer1, &QTimer::timeout, this, &FormCommunication::Timer1_Timer);
     Timer1->start();
+
+    // Not part of the window the operator sees: while the configured port is
+    // not open, Recovery looks once a second whether its device is back.
+    Recovery = new QTimer(this);
+    Recovery->setInterval(1000);
+    connect(Recovery, &QTimer::timeout, this, &FormCommunication::Recovery_Timer);
+    MSComm1->setLostHandler([this](const QString& reason) {
+        Default::PortLost(*this, reason);
+        Recovery->start();
+    });
 }
 
 FormCommunication::~FormCommunication() = default;
@@ -157,6 +187,7 @@ void FormCommunication::buildControls(QWidget* client) {
           Qt::AlignHCenter | Qt::AlignTop);
     TextCMD13 = place(new QLineEdit(Frame4), "TextCMD13", twipsRect(600, 720, 1575, 285));
     TextCMD13->setMaxLength(17);
+    TextCMD13->setValidator(new OneByteCharacters(TextCMD13));
     auto* CMD4 = button(Frame4, "CMD4", QStringLiteral("Set PC"), QStringLiteral(":/setpc.svg"),
                         twipsRect(3240, 360, 855, 855));
     auto* Command1 =
@@ -175,6 +206,8 @@ void FormCommunication::buildControls(QWidget* client) {
                       QStringLiteral("2   Hours"), QStringLiteral("4   Hours"),
                       QStringLiteral("6   Hours"), QStringLiteral("12  Hours"),
                       QStringLiteral("24  Hours")});
+    // Like the list it was drawn with: typed text is not completed.
+    Combo1->setCompleter(nullptr);
     Combo1->setCurrentIndex(-1);
     Combo1->setEditText(QStringLiteral(" "));
     label(Frame6, "Label4(3)", QStringLiteral("Time ON (sec)"), twipsRect(2160, 480, 1335, 255),
@@ -241,6 +274,7 @@ void FormCommunication::buildControls(QWidget* client) {
     connect(Command6, &QToolButton::clicked, this, &FormCommunication::Command6_Click);
     connect(CMDS34, &QToolButton::clicked, this, &FormCommunication::CMDS34_Click);
     connect(VScroll1, &QScrollBar::valueChanged, this, &FormCommunication::VScroll1_Change);
+    connect(Combo1->lineEdit(), &QLineEdit::textEdited, this, &FormCommunication::Combo1_Change);
 }
 
 void FormCommunication::buildMenus() {
@@ -262,6 +296,14 @@ void FormCommunication::setPortLabel(const QString& text) {
     Label3[0]->setText(text);
 }
 
+void FormCommunication::setPortToolTip(const QString& text) {
+    Label3[0]->setToolTip(text);
+}
+
+QString FormCommunication::portToolTip() const {
+    return Label3[0]->toolTip();
+}
+
 void FormCommunication::setSpeedLabel(const QString& text) {
     Label3[1]->setText(text);
 }
@@ -274,6 +316,7 @@ void FormCommunication::setPortChecked(int index, bool checked) {
 
 void FormCommunication::Form_Load() {
     Default::OpenComPort(*this, shared_);
+    watchPort();
 }
 
 void FormCommunication::Exitm_Click() {
@@ -304,6 +347,23 @@ void FormCommunication::closePortIfOpen() {
 
 void FormCommunication::Comxm_Click(int Index) {
     Default::SelectComPort(*this, shared_, Index);
+    watchPort();
+}
+
+// The open port needs no watching of its own: the control reports a device
+// that goes away.
+void FormCommunication::watchPort() {
+    if (MSComm1->PortOpen()) {
+        Recovery->stop();
+    } else {
+        Recovery->start();
+    }
+}
+
+void FormCommunication::Recovery_Timer() {
+    if (Default::RecoverComPort(*this, shared_)) {
+        Recovery->stop();
+    }
 }
 
 // --- Command transactions ---------------------------------------------------
@@ -391,6 +451,19 @@ void FormCommunication::wait1() {
 // midnight cannot join one day's date to the next day's time.
 void FormCommunication::CMD4_Click() {
     TextCMD13->setText(clock_().toString(QStringLiteral("yy/MM/dd HH:mm:ss")));
+}
+
+// Typed text selects the entry it equals, and otherwise none, so that "Set
+// into" never sends an entry the box no longer shows.
+void FormCommunication::Combo1_Change() {
+    const QString typed = Combo1->currentText();
+    const int entry = Combo1->findText(typed, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (entry != Combo1->currentIndex()) {
+        const int cursor = Combo1->lineEdit()->cursorPosition();
+        Combo1->setCurrentIndex(entry);
+        Combo1->setEditText(typed);
+        Combo1->lineEdit()->setCursorPosition(cursor);
+    }
 }
 
 void FormCommunication::VScroll1_Change() {

@@ -52,6 +52,8 @@ public:
     // PortView
     CommControl& commControl() override { return *MSComm1; }
     void setPortLabel(const QString& text) override;
+    void setPortToolTip(const QString& text) override;
+    QString portToolTip() const override;
     void setSpeedLabel(const QString& text) override;
     void setPortChecked(int index, bool checked) override;
 
@@ -68,8 +70,10 @@ public:
     void Command6_Click();
     void CMDS34_Click();
     void CMD4_Click();
+    void Combo1_Change();
     void VScroll1_Change();
     void Timer1_Timer();
+    void Recovery_Timer();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -79,6 +83,7 @@ private:
     void buildControls(QWidget* client);
     void buildMenus();
     void closePortIfOpen();
+    void watchPort();
     void readFromModule(ReplyKind replyMode, const QByteArray& frame);
     void showBusy();
     void hideBusy();
@@ -104,5 +109,6 @@ private:
     QScrollBar* VScroll1 = nullptr;
     QPlainTextEdit* Text2 = nullptr;
     QTimer* Timer1 = nullptr;
+    QTimer* Recovery = nullptr;
     std::array<QAction*, 9> Comxm = {};
 };

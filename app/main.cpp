@@ -1,4 +1,5 @@
 #include "app/formcommunication.h"
+#include "app/terminationsignals.h"
 #include "protocol/diagnostics.h"
 
 #include <QApplication>
@@ -94,6 +95,7 @@ int main(int argc, char* argv[]) {
     QGuiApplication::setDesktopFileName(QStringLiteral("velkaro"));
     FormCommunication::applyClassicLook();
     FormCommunication form(QCoreApplication::applicationDirPath());
+    closeOnTerminationSignals(form);
     form.Form_Load();
     form.show();
     return QApplication::exec();

@@ -27,15 +27,29 @@ void markPortMenu(PortView& view, int port) {
     }
 }
 
+// "Not valid" in the port label, the reason in its tooltip and one line on
+// standard error.
+void showNotValid(PortView& view, const QString& reason) {
+    view.setPortLabel(NotValid);
+    view.setPortToolTip(reason);
+    qWarning("%s", qPrintable(reason));
+}
+
 // Runs one step of a port switch. A failure shows "Not valid" and lets the
 // caller go on with its next step.
-template <typename Step> bool caught(PortView& view, Step&& step) {
+template <typename Step> void caught(PortView& view, Step&& step) {
     try {
         step();
-        return true;
-    } catch (const std::exception&) {
-        view.setPortLabel(NotValid);
-        return false;
+    } catch (const std::exception& e) {
+        showNotValid(view, QString::fromLocal8Bit(e.what()));
+    }
+}
+
+// While the port is open, its tooltip says which device it is.
+void describePort(PortView& view) {
+    const QString description = view.commControl().deviceDescription();
+    if (!description.isEmpty()) {
+        view.setPortToolTip(description);
     }
 }
 
@@ -91,6 +105,7 @@ void OpenComPort(PortView& view, Declarations& shared) {
     comm.setInputLen(1);
     view.setPortLabel(portCaption(shared.ComPortNumber));
     switchPort(view, shared.ComPortNumber);
+    describePort(view);
 }
 
 void SaveComPort(Declarations& shared) {
@@ -102,8 +117,35 @@ void SelectComPort(PortView& view, Declarations& shared, int index) {
     markPortMenu(view, index);
     view.setPortLabel(portCaption(index));
     switchPort(view, index);
+    describePort(view);
     shared.ComPortNumber = index;
-    caught(view, [&] { SaveComPort(shared); });
+    try {
+        SaveComPort(shared);
+    } catch (const std::exception& e) {
+        // The port switch stands: say so beside the reason.
+        const QString open = view.commControl().deviceDescription();
+        showNotValid(view, QString::fromLocal8Bit(e.what()) +
+                               (open.isEmpty() ? QString() : QStringLiteral("; ") + open));
+    }
+}
+
+bool RecoverComPort(PortView& view, const Declarations& shared) {
+    try {
+        view.commControl().setPortOpen(true);
+    } catch (const std::exception& e) {
+        const QString reason = QString::fromLocal8Bit(e.what());
+        if (reason != view.portToolTip()) {
+            showNotValid(view, reason);
+        }
+        return false;
+    }
+    view.setPortLabel(portCaption(shared.ComPortNumber));
+    describePort(view);
+    return true;
+}
+
+void PortLost(PortView& view, const QString& reason) {
+    showNotValid(view, reason);
 }
 
 } // namespace Default

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 class PortView;
 struct Declarations;
 
@@ -21,5 +23,13 @@ void SaveComPort(Declarations& shared);
 // A pick in the port menu: marks the item, switches the port to it, reopens
 // it and stores the number. Never throws.
 void SelectComPort(PortView& view, Declarations& shared, int index);
+
+// While the configured port is not open: tries to open it, as it was set up,
+// and shows "Com n" again when that works. A reason for failing that differs
+// from the one shown replaces it. True when the port is open now.
+bool RecoverComPort(PortView& view, const Declarations& shared);
+
+// The open port's device went away: "Not valid" with the reason.
+void PortLost(PortView& view, const QString& reason);
 
 } // namespace Default

@@ -3,15 +3,24 @@
 #include "config/declarations.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 namespace {
 
-// Opened for reading and writing: created when missing, never truncated.
+[[noreturn]] void fail(const QString& what, const QFile& file, const QString& why) {
+    throw PortFileError(QStringLiteral("%1 %2: %3").arg(what, file.fileName(), why).toStdString());
+}
+
+// Opened for reading and writing: created when missing (also through a link
+// that points to a missing file), never truncated. Only a regular file is
+// used: opening a pipe would block, a device or socket would misbehave.
 void openRecordFile(QFile& file) {
+    const QFileInfo info(file.fileName());
+    if (info.exists() && !info.isFile()) {
+        fail(QStringLiteral("cannot use"), file, QStringLiteral("not a regular file"));
+    }
     if (!file.open(QIODevice::ReadWrite)) {
-        throw PortFileError(QStringLiteral("cannot open or create %1: %2")
-                                .arg(file.fileName(), file.errorString())
-                                .toStdString());
+        fail(QStringLiteral("cannot open or create"), file, file.errorString());
     }
 }
 
@@ -37,7 +46,15 @@ QByteArray recordForPort(int port) {
 
 int readPortFile(Declarations& shared) {
     QFile file(portFilePath(shared.ProgramFolder));
-    openRecordFile(file);
+    try {
+        openRecordFile(file);
+    } catch (const PortFileError&) {
+        // A file that may only be read (immutable, on a read-only medium)
+        // still names the port.
+        if (!QFileInfo(file.fileName()).isFile() || !file.open(QIODevice::ReadOnly)) {
+            throw;
+        }
+    }
     const QByteArray record = file.read(PortRecordSize);
     if (!record.isEmpty()) {
         shared.setComRecord(record);
@@ -50,8 +67,6 @@ void writePortFile(const Declarations& shared) {
     openRecordFile(file);
     const QByteArray record(shared.ComRecord.data(), PortRecordSize);
     if (!file.seek(0) || file.write(record) != PortRecordSize || !file.flush()) {
-        throw PortFileError(QStringLiteral("cannot write %1: %2")
-                                .arg(file.fileName(), file.errorString())
-                                .toStdString());
+        fail(QStringLiteral("cannot write"), file, file.errorString());
     }
 }

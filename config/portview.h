@@ -11,8 +11,11 @@ public:
     virtual ~PortView() = default;
 
     virtual CommControl& commControl() = 0;
-    // Label3(0), beside "Com:".
+    // Label3(0), beside "Com:", and its tooltip: why the port is "Not valid",
+    // or which device it is while open.
     virtual void setPortLabel(const QString& text) = 0;
+    virtual void setPortToolTip(const QString& text) = 0;
+    virtual QString portToolTip() const = 0;
     // Label3(1), beside "Baud:".
     virtual void setSpeedLabel(const QString& text) = 0;
     // Check mark of Comxm(index), index 1 to 8.

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -41,4 +42,11 @@ public:
     // Sends the bytes in order; they have been handed to the operating system
     // when this returns.
     virtual void Output(const QByteArray& bytes) = 0;
+
+    // While open: which device the port is, for the operator ("COM3 is
+    // /dev/ttyUSB0 (FT232R USB UART, serial number A1B2C3)"); empty otherwise.
+    virtual QString deviceDescription() const = 0;
+    // Called with the reason when the open port's device goes away, after the
+    // port has been closed.
+    virtual void setLostHandler(std::function<void(const QString& reason)> handler) = 0;
 };

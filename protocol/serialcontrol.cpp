@@ -1,9 +1,12 @@
 #include "protocol/serialcontrol.h"
 
+#include "protocol/portholder.h"
 #include "protocol/portname.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QFileInfo>
+#include <QSerialPortInfo>
 
 #include <algorithm>
 #include <utility>
@@ -11,12 +14,20 @@
 #ifdef Q_OS_UNIX
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 #endif
 
 namespace {
 
 // Output waits at most this long for the operating system to take its bytes.
 constexpr int WriteTimeoutMs = 1000;
+
+// Where a chain of links ends: the first name in it that is not a link.
+QString linkTarget(QString path) {
+    for (int hop = 0; hop < 40 && QFileInfo(path).isSymLink(); ++hop)
+        path = QFileInfo(path).symLinkTarget();
+    return path;
+}
 
 } // namespace
 
@@ -38,6 +49,10 @@ QString SerialControl::portName() const {
     return devicePath_.isEmpty() ? QStringLiteral("COM%1").arg(port_) : devicePath_;
 }
 
+void SerialControl::fail(const QString& reason) const {
+    throw CommError(QStringLiteral("%1: %2").arg(portName(), reason).toStdString());
+}
+
 void SerialControl::setCommPort(int port) {
     if (port < FirstPort || port > LastPort)
         throw CommError(QStringLiteral("COM%1: no such port (ports are COM%2 to COM%3)")
@@ -46,9 +61,7 @@ void SerialControl::setCommPort(int port) {
                             .arg(LastPort)
                             .toStdString());
     if (PortOpen())
-        throw CommError(QStringLiteral("%1: close the port before choosing another")
-                            .arg(portName())
-                            .toStdString());
+        fail(QStringLiteral("close the port before choosing another"));
     port_ = port;
 }
 
@@ -80,39 +93,37 @@ void SerialControl::setPortOpen(bool open) {
         serial_.close();
 }
 
+void SerialControl::setLostHandler(std::function<void(const QString&)> handler) {
+    lost_ = std::move(handler);
+}
+
+QString SerialControl::deviceDescription() const {
+    return PortOpen() ? description_ : QString();
+}
+
 void SerialControl::openPort() {
     if (serial_.isOpen())
-        throw CommError(QStringLiteral("%1: already open").arg(portName()).toStdString());
+        fail(QStringLiteral("already open"));
 
-    const QString path =
-        devicePath_.isEmpty() ? portDevicePath(port_, programFolder_) : devicePath_;
-#ifndef Q_OS_WIN
     // Two links to one device must meet at one lock, so open the device
     // itself rather than the link.
-    const QFileInfo device(path);
-    if (!device.exists())
-        throw CommError(
-            QStringLiteral("%1: no such device (%2)").arg(portName(), path).toStdString());
-    serial_.setPortName(device.canonicalFilePath());
-#else
-    serial_.setPortName(path);
-#endif
+    const QString path =
+        devicePath_.isEmpty() ? portDevicePath(port_, programFolder_) : devicePath_;
+    const QFileInfo entry(path);
+    if (!entry.exists()) {
+        const QString missing = linkTarget(path);
+        fail(missing == path ? QStringLiteral("no such device %1").arg(path)
+                             : QStringLiteral("no such device %1, which the link %2 points to")
+                                   .arg(missing, path));
+    }
+    device_ = entry.canonicalFilePath();
+    serial_.setPortName(device_);
 
     if (!serial_.open(QIODevice::ReadWrite)) {
-        QString reason;
-        switch (serial_.error()) {
-        case QSerialPort::DeviceNotFoundError:
-            reason = QStringLiteral("no such device");
-            break;
-        case QSerialPort::PermissionError:
-            reason = QStringLiteral("in use by another program or access denied");
-            break;
-        default:
-            reason = QStringLiteral("cannot open: %1").arg(serial_.errorString());
-            break;
-        }
+        const QSerialPort::SerialPortError error = serial_.error();
+        const QString detail = serial_.errorString();
         serial_.clearError();
-        throw CommError(QStringLiteral("%1: %2 (%3)").arg(portName(), reason, path).toStdString());
+        fail(openFailure(error, detail));
     }
     try {
         applySettings();
@@ -120,6 +131,33 @@ void SerialControl::openPort() {
         serial_.close();
         throw;
     }
+    description_ = QStringLiteral("%1 is %2").arg(portName(), device_);
+    const QSerialPortInfo info(serial_);
+    if (info.hasVendorIdentifier()) {
+        description_ +=
+            QStringLiteral(" (%1, serial number %2)").arg(info.description(), info.serialNumber());
+    }
+}
+
+// A device that is locked or opened exclusively reads as a permission error
+// too; what the user may do with the device tells the two apart.
+QString SerialControl::openFailure(QSerialPort::SerialPortError error,
+                                   const QString& detail) const {
+    const QByteArray device = QFile::encodeName(device_);
+    if (error == QSerialPort::DeviceNotFoundError) {
+        return QStringLiteral("no such device %1").arg(device_);
+    }
+    if (error == QSerialPort::PermissionError && ::access(device.constData(), R_OK | W_OK) != 0) {
+        return QStringLiteral("permission denied on %1, which belongs to group %2: join that "
+                              "group (usually dialout) and log in again")
+            .arg(device_, QFileInfo(device_).group());
+    }
+    if (error == QSerialPort::PermissionError) {
+        const QString holder = portHolder(device_);
+        return QStringLiteral("%1 is in use by %2")
+            .arg(device_, holder.isEmpty() ? QStringLiteral("another program") : holder);
+    }
+    return QStringLiteral("cannot open %1: %2").arg(device_, detail);
 }
 
 void SerialControl::applySettings() {
@@ -130,9 +168,8 @@ void SerialControl::applySettings() {
     if (!applied) {
         const QString reason = serial_.errorString();
         serial_.clearError();
-        throw CommError(QStringLiteral("%1: line settings \"%2\" not supported: %3")
-                            .arg(portName(), settingsText_, reason)
-                            .toStdString());
+        fail(QStringLiteral("the device %1 refused the line settings %2: %3")
+                 .arg(device_, settingsText_, reason));
     }
 }
 
@@ -186,8 +223,11 @@ bool SerialControl::deviceHoldsBytes() const {
 }
 
 void SerialControl::settle() {
-    if (serial_.isOpen() && deviceGone())
+    if (serial_.isOpen() && deviceGone()) {
         serial_.close();
+        if (lost_)
+            lost_(QStringLiteral("%1: disconnected (%2 went away)").arg(portName(), device_));
+    }
     if (serial_.error() != QSerialPort::NoError)
         serial_.clearError();
 }

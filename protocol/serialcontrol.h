@@ -18,8 +18,12 @@
 // the operating system before it returns.
 //
 // A device that vanishes while open (a USB adapter unplugged, the far end of a
-// pseudo-terminal closed) closes the port: PortOpen then reads false and every
-// later call behaves as on a closed port.
+// pseudo-terminal closed) closes the port: PortOpen then reads false, every
+// later call behaves as on a closed port, and the lost handler hears why.
+//
+// Failures name the port and say why in words an operator can act on: the
+// missing device and the link that points to it, the group to join, the
+// process that holds the port, the line settings the device refused.
 class SerialControl : public QObject, public CommControl {
     Q_OBJECT
 
@@ -47,8 +51,13 @@ public:
     QByteArray Input() override;
     void Output(const QByteArray& bytes) override;
 
+    QString deviceDescription() const override;
+    void setLostHandler(std::function<void(const QString&)> handler) override;
+
 private:
+    [[noreturn]] void fail(const QString& reason) const;
     void openPort();
+    QString openFailure(QSerialPort::SerialPortError error, const QString& detail) const;
     void applySettings();
     // Moves received bytes from the operating system into the read buffer
     // until `wanted` bytes wait there, the buffer is full or nothing more has
@@ -64,6 +73,9 @@ private:
     QString programFolder_;
     QString devicePath_;
     QSerialPort serial_;
+    QString device_;
+    QString description_;
+    std::function<void(const QString&)> lost_;
     int port_ = FirstPort;
     QString settingsText_ = QStringLiteral("9600,n,8,1");
     LineFormat line_ = parseLineFormat(settingsText_);

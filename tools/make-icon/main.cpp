@@ -1,8 +1,13 @@
 // Renders the window icon from its SVG source into the Windows icon file (48, 32 and
 // 16 pixels, each once in 256 colours and once in 32-bit colour with alpha) and into
-// the 48-pixel PNG that Linux window managers use.
+// the 48-pixel PNG that Linux window managers use; or, for the installed package, into
+// the PNG sizes of the desktop's hicolor icon theme.
 
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QList>
 #include <QPainter>
@@ -16,11 +21,14 @@
 
 namespace {
 
-constexpr std::array<int, 3> kSizes{48, 32, 16};
-constexpr int kPngSize = 48;
-constexpr int kPaletteSize = 256;
+constexpr std::array<int, 3> IconFileSizes{48, 32, 16};
+constexpr int WindowPngSize = 48;
+// The application sizes that desktops look up in the hicolor theme; the SVG serves the
+// others.
+constexpr std::array<int, 8> ThemeSizes{16, 22, 24, 32, 48, 64, 128, 256};
+constexpr int PaletteSize = 256;
 // In the 256-colour images a pixel is either painted in full or masked out.
-constexpr int kShownAlpha = 128;
+constexpr int ShownAlpha = 128;
 
 QImage render(QSvgRenderer& svg, int size) {
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
@@ -32,7 +40,7 @@ QImage render(QSvgRenderer& svg, int size) {
 }
 
 bool isShown(QRgb pixel) {
-    return qAlpha(pixel) >= kShownAlpha;
+    return qAlpha(pixel) >= ShownAlpha;
 }
 
 QImage opaquePart(const QImage& argb) {
@@ -68,8 +76,8 @@ QList<QRgb> paletteFor(const QImage& rgb) {
     std::erase_if(boxes, [](const Box& box) { return box.count == 0; });
     std::stable_sort(boxes.begin(), boxes.end(),
                      [](const Box& a, const Box& b) { return a.count > b.count; });
-    if (boxes.size() > kPaletteSize)
-        boxes.resize(kPaletteSize);
+    if (boxes.size() > PaletteSize)
+        boxes.resize(PaletteSize);
     QList<QRgb> palette;
     for (const Box& box : boxes) {
         palette.append(qRgb(static_cast<int>(box.red / box.count),
@@ -129,7 +137,7 @@ QByteArray iconImage(const QImage& argb, int bitCount) {
     put32(out, 0);
 
     if (bitCount == 8) {
-        for (int i = 0; i < kPaletteSize; ++i) {
+        for (int i = 0; i < PaletteSize; ++i) {
             const QRgb c = i < colours.colorCount() ? colours.color(i) : qRgb(0, 0, 0);
             put8(out, qBlue(c));
             put8(out, qGreen(c));
@@ -174,7 +182,7 @@ QByteArray iconFile(QSvgRenderer& svg) {
     };
     std::vector<Entry> entries;
     for (int bitCount : {8, 32}) {
-        for (int size : kSizes)
+        for (int size : IconFileSizes)
             entries.push_back({size, bitCount, iconImage(render(svg, size), bitCount)});
     }
     const auto count = static_cast<quint16>(entries.size());
@@ -204,25 +212,60 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+// FOLDER/<size>x<size>/apps/<name>.png for every theme size.
+bool writeThemeIcons(QSvgRenderer& svg, const QString& folder, const QString& name) {
+    for (int size : ThemeSizes) {
+        const QString sizeFolder = QStringLiteral("%1/%2x%2/apps").arg(folder).arg(size);
+        const QString path = sizeFolder + QLatin1Char('/') + name + QStringLiteral(".png");
+        if (!QDir().mkpath(sizeFolder) || !render(svg, size).save(path, "PNG")) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool writeWindowIcons(QSvgRenderer& svg, const QString& icoPath, const QString& pngPath) {
+    if (!writeFile(icoPath, iconFile(svg))) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(icoPath));
+        return false;
+    }
+    if (!render(svg, WindowPngSize).save(pngPath, "PNG")) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(pngPath));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s velkaro.svg velkaro.ico velkaro.png\n", argv[0]);
-        return 2;
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Renders velkaro.svg into velkaro.ico and velkaro.png, or with --hicolor "
+                       "into FOLDER/<size>x<size>/apps/velkaro.png for the hicolor theme."));
+    const QCommandLineOption hicolor(QStringLiteral("hicolor"),
+                                     QStringLiteral("Writes the icon theme sizes into FOLDER."),
+                                     QStringLiteral("FOLDER"));
+    parser.addOption(hicolor);
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("svg"), QStringLiteral("The SVG picture."));
+    parser.addPositionalArgument(QStringLiteral("ico png"),
+                                 QStringLiteral("The files to write, without --hicolor."));
+    parser.process(app);
+    const QStringList files = parser.positionalArguments();
+    if (files.size() != (parser.isSet(hicolor) ? 1 : 3)) {
+        parser.showHelp(2);
     }
-    QSvgRenderer svg(QString::fromLocal8Bit(argv[1]));
+    QSvgRenderer svg(files[0]);
     if (!svg.isValid()) {
-        std::fprintf(stderr, "cannot read the SVG picture %s\n", argv[1]);
+        std::fprintf(stderr, "cannot read the SVG picture %s\n", qPrintable(files[0]));
         return 1;
     }
-    if (!writeFile(QString::fromLocal8Bit(argv[2]), iconFile(svg))) {
-        std::fprintf(stderr, "cannot write %s\n", argv[2]);
-        return 1;
-    }
-    if (!render(svg, kPngSize).save(QString::fromLocal8Bit(argv[3]), "PNG")) {
-        std::fprintf(stderr, "cannot write %s\n", argv[3]);
-        return 1;
-    }
-    return 0;
+    const bool written =
+        parser.isSet(hicolor)
+            ? writeThemeIcons(svg, parser.value(hicolor), QFileInfo(files[0]).completeBaseName())
+            : writeWindowIcons(svg, files[1], files[2]);
+    return written ? 0 : 1;
 }
