@@ -32,7 +32,13 @@ double bitsPerCharacter(const LineFormat& line) {
 } // namespace
 
 ModuleLink::ModuleLink(CommControl& comm, std::chrono::milliseconds replyTimeout)
-    : comm_(comm), replyTimeout_(replyTimeout) {}
+    : comm_(comm), replyTimeout_(replyTimeout) {
+    comm_.setLostHandler([this](const QString& reason) { lost_ = reason; });
+}
+
+ModuleLink::~ModuleLink() {
+    comm_.setLostHandler({});
+}
 
 void ModuleLink::wake(SteadyClock::time_point frameAt) {
     sleepUntil(frameAt - WakePause);
@@ -55,8 +61,10 @@ QByteArray ModuleLink::reply() {
     ReceiveLog log;
     const SteadyClock::time_point deadline = SteadyClock::now() + replyTimeout_;
     for (;;) {
+        // Asked first: a device that has gone away closes the port here.
+        const int waiting = comm_.InBufferCount();
         checkOpen();
-        if (comm_.InBufferCount() > 0) {
+        if (waiting > 0) {
             const QByteArray bytes = comm_.Input();
             const qsizetype end = bytes.indexOf(Frames::CR);
             if (end >= 0) {
@@ -87,7 +95,7 @@ std::chrono::microseconds ModuleLink::wireTime(qsizetype bytes) {
 
 void ModuleLink::checkOpen() const {
     if (!comm_.PortOpen()) {
-        throw TargetError(QStringLiteral("the port closed: its device has gone away"));
+        throw TargetError(lost_.isEmpty() ? QStringLiteral("the port closed") : lost_);
     }
 }
 

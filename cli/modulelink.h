@@ -26,6 +26,9 @@ public:
 class ModuleLink {
 public:
     ModuleLink(CommControl& comm, std::chrono::milliseconds replyTimeout);
+    ~ModuleLink();
+    ModuleLink(const ModuleLink&) = delete;
+    ModuleLink& operator=(const ModuleLink&) = delete;
 
     // The wake byte, then at least one second of the monotonic clock. For a
     // frame that is to leave at `frameAt`, the wake byte waits until a second
@@ -57,6 +60,7 @@ private:
     CommControl& comm_;
     std::chrono::milliseconds replyTimeout_;
     SteadyClock::time_point lastSent_;
+    QString lost_; // why the port closed under the link
 };
 
 // The bytes of a reply as text for a message: up to its CR, anything not
