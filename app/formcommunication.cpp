@@ -202,10 +202,9 @@ void FormCommunication::buildControls(QWidget* client) {
     Combo1 = place(new QComboBox(Frame6), "Combo1", twipsRect(480, 720, 1455, 315));
     Combo1->setEditable(true);
     Combo1->setInsertPolicy(QComboBox::NoInsert);
-    Combo1->addItems({QStringLiteral("30  Minutes"), QStringLiteral("1   Hour"),
-                      QStringLiteral("2   Hours"), QStringLiteral("4   Hours"),
-                      QStringLiteral("6   Hours"), QStringLiteral("12  Hours"),
-                      QStringLiteral("24  Hours")});
+    for (const char* rate : Frames::RateTexts) {
+        Combo1->addItem(QString::fromLatin1(rate));
+    }
     // Like the list it was drawn with: typed text is not completed.
     Combo1->setCompleter(nullptr);
     Combo1->setCurrentIndex(-1);
@@ -218,10 +217,10 @@ void FormCommunication::buildControls(QWidget* client) {
     // As on the desktop it was drawn for: 1 at the top, 240 at the bottom.
     VScroll1 =
         place(new QScrollBar(Qt::Vertical, Frame6), "VScroll1", twipsRect(3480, 240, 252, 975));
-    VScroll1->setRange(1, 240);
+    VScroll1->setRange(Frames::MinOnTime, Frames::MaxOnTime);
     VScroll1->setSingleStep(1);
     VScroll1->setPageStep(10);
-    VScroll1->setValue(240);
+    VScroll1->setValue(Frames::MaxOnTime);
     VScroll1->setTracking(false);
     VScroll1->setFocusPolicy(Qt::StrongFocus);
     auto* Command6 = button(Frame6, "Command6", QStringLiteral("Read from"),
@@ -405,7 +404,7 @@ void FormCommunication::CMDS34_Click() {
     }
     const int onTime = VScroll1->value();
     if (onTime == 240) {
-        VScroll1->setValue(240);
+        VScroll1->setValue(Frames::MaxOnTime);
         Text3->setText(QStringLiteral("240"));
     }
     MSComm1->Output(Frames::scheduleSet(Frames::rateCode(rateIndex), Frames::onTimeCode(onTime)));

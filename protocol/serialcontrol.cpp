@@ -45,12 +45,14 @@ SerialControl::SerialControl(QString programFolder, QObject* parent)
         Qt::QueuedConnection);
 }
 
-QString SerialControl::portName() const {
-    return devicePath_.isEmpty() ? QStringLiteral("COM%1").arg(port_) : devicePath_;
+// "COM3: " before a message about the port; a device given by its path is
+// named in the message itself.
+QString SerialControl::messagePrefix() const {
+    return devicePath_.isEmpty() ? QStringLiteral("COM%1: ").arg(port_) : QString();
 }
 
 void SerialControl::fail(const QString& reason) const {
-    throw CommError(QStringLiteral("%1: %2").arg(portName(), reason).toStdString());
+    throw CommError((messagePrefix() + reason).toStdString());
 }
 
 void SerialControl::setCommPort(int port) {
@@ -131,7 +133,8 @@ void SerialControl::openPort() {
         serial_.close();
         throw;
     }
-    description_ = QStringLiteral("%1 is %2").arg(portName(), device_);
+    description_ =
+        devicePath_.isEmpty() ? QStringLiteral("COM%1 is %2").arg(port_).arg(device_) : device_;
     const QSerialPortInfo info(serial_);
     if (info.hasVendorIdentifier()) {
         description_ +=
@@ -226,7 +229,7 @@ void SerialControl::settle() {
     if (serial_.isOpen() && deviceGone()) {
         serial_.close();
         if (lost_)
-            lost_(QStringLiteral("%1: disconnected (%2 went away)").arg(portName(), device_));
+            lost_(messagePrefix() + QStringLiteral("disconnected (%1 went away)").arg(device_));
     }
     if (serial_.error() != QSerialPort::NoError)
         serial_.clearError();

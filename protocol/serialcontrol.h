@@ -68,7 +68,7 @@ private:
     void settle();
     bool deviceGone() const;
     bool deviceHoldsBytes() const;
-    QString portName() const;
+    QString messagePrefix() const;
 
     QString programFolder_;
     QString devicePath_;
