@@ -4,9 +4,9 @@
 // carriage return the log is decoded both as a clock and as a schedule reply.
 //
 // Input: a byte n, then the bytes of the line. The line arrives byte by byte,
-// then over and over as one block of 257 * n bytes, then byte by byte once
-// more, so that a short input can fill the log (n = 255 leaves one byte of
-// room). The log must then hold exactly the first bytes that arrived.
+// then over and over as one block of 257 * n bytes (for n = 255 one byte short
+// of the log's capacity), then byte by byte once more, so that a short input
+// can fill the log. It must then hold exactly the first bytes that arrived.
 
 #include "fuzz/fuzzcheck.h"
 #include "protocol/frames.h"
