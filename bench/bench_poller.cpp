@@ -1,19 +1,18 @@
 // Measures the receive poller, FormCommunication::Timer1_Timer(), on a real
-// window (offscreen platform): time per tick for 48 and 1024 waiting
-// characters, with the receive log empty and at its bound, in each reply mode,
-// and a one-hour flood at line rate with the resident memory along the way.
+// window (offscreen platform): the time of one tick with nothing waiting and
+// with 1024 characters waiting, the receive log empty or at its bound, in each
+// reply kind; and a one-hour flood at line rate with the resident memory
+// along the way.
 //
 // Two serial lines feed the window: a stand-in control that serves bytes from
-// memory (the poller and the widgets alone), and the real SerialControl on a
+// memory (the poller and the widgets alone), and the real serial control on a
 // pseudo-terminal (the operating system's part included).
 //
-// Usage: bench_poller [--quick] [--case line,chars,log,mode[,bytes] [--samples n]]
-// (see --help and README.md). Prints Markdown tables on standard output; exits
-// non-zero only when the measurement itself went wrong (bytes not delivered or
-// not consumed).
+// Usage: bench_poller [--quick]. Prints Markdown tables on standard output;
+// exits non-zero only when the measurement itself went wrong (bytes not
+// delivered or not consumed).
 
 #include "app/formcommunication.h"
-#include "config/declarations.h"
 #include "config/portfile.h"
 #include "protocol/commcontrol.h"
 #include "protocol/receivelog.h"
@@ -30,7 +29,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <numeric>
@@ -42,10 +40,6 @@
 #include <unistd.h>
 #include <vector>
 
-#ifndef BENCH_BUILD_TYPE
-#define BENCH_BUILD_TYPE "unknown"
-#endif
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -54,37 +48,27 @@ double micros(Clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
 }
 
-// --- What the module sends ---------------------------------------------------
-
-enum class Payload { ClockReplies, ScheduleReplies, Random };
-
-const char* payloadName(Payload payload) {
-    switch (payload) {
-    case Payload::ClockReplies:
-        return "clock replies";
-    case Payload::ScheduleReplies:
-        return "schedule replies";
-    case Payload::Random:
-        return "random bytes";
+const char* kindName(ReplyKind kind) {
+    switch (kind) {
+    case ReplyKind::None:
+        return "None";
+    case ReplyKind::Clock:
+        return "Clock";
+    case ReplyKind::Schedule:
+        return "Schedule";
     }
     return "";
 }
 
-// What the module sends in a reply mode: the replies decoded in it, or noise
-// when nothing is decoded.
-Payload repliesFor(int replyMode) {
-    return replyMode == 1   ? Payload::ClockReplies
-           : replyMode == 2 ? Payload::ScheduleReplies
-                            : Payload::Random;
-}
-
-QByteArray pattern(Payload payload) {
-    switch (payload) {
-    case Payload::ClockReplies:
+// What the module sends while the window decodes replies of a kind: those
+// replies, or random bytes when nothing is decoded.
+QByteArray pattern(ReplyKind kind) {
+    switch (kind) {
+    case ReplyKind::Clock:
         return QByteArrayLiteral("T26/01/05 09:07:03\r");
-    case Payload::ScheduleReplies:
+    case ReplyKind::Schedule:
         return QByteArrayLiteral("SLOTS3,F0\r");
-    case Payload::Random:
+    case ReplyKind::None:
         break;
     }
     // A prime length, so that tick boundaries wander through the block.
@@ -100,11 +84,10 @@ QByteArray pattern(Payload payload) {
 // One pattern, over and over, handed out in pieces of any length.
 class Feed {
 public:
-    explicit Feed(Payload payload) : pattern_(pattern(payload)) {}
+    explicit Feed(ReplyKind kind) : pattern_(pattern(kind)) {}
 
     QByteArray take(qsizetype n) {
         QByteArray out;
-        out.reserve(n);
         while (out.size() < n) {
             const qsizetype chunk = std::min(n - out.size(), pattern_.size() - at_);
             out.append(pattern_.constData() + at_, chunk);
@@ -118,8 +101,6 @@ private:
     qsizetype at_ = 0;
 };
 
-// --- Serial lines ------------------------------------------------------------
-
 // The serial control of a window, serving bytes from memory. It caps the count
 // of waiting characters at 1024 like the real control's receive buffer.
 class MemoryControl : public CommControl {
@@ -132,10 +113,7 @@ public:
 
     int InBufferCount() override { return static_cast<int>(std::min<qsizetype>(waiting(), 1024)); }
     QByteArray Input() override {
-        if (waiting() == 0) {
-            return {};
-        }
-        return QByteArray(1, pending_.at(read_++));
+        return waiting() == 0 ? QByteArray() : QByteArray(1, pending_.at(read_++));
     }
     void Output(const QByteArray&) override {}
 
@@ -154,13 +132,19 @@ private:
     qsizetype read_ = 0;
 };
 
-// Where a window's serial control gets its bytes from.
+// Where a window's serial control gets its bytes from. Both lines use one
+// program folder, whose COM1 is a pseudo-terminal.
 class Line {
 public:
+    explicit Line(const QString& folder) : folder_(folder) {}
     virtual ~Line() = default;
     virtual const char* name() const = 0;
-    // A new window, loaded and shown as at program start, on this line.
-    std::unique_ptr<FormCommunication> openWindow() {
+
+    // A new window, loaded and shown as at program start, decoding replies
+    // of the given kind. The operator gets there with a read command, which
+    // also empties the log; the bench sets the kind directly, sparing the
+    // command's one-second pause.
+    std::unique_ptr<FormCommunication> openWindow(ReplyKind kind) {
         std::unique_ptr<FormCommunication> form = makeWindow();
         // The benchmark drives the ticks itself.
         form->findChild<QTimer*>(QStringLiteral("Timer1"))->stop();
@@ -168,6 +152,7 @@ public:
         if (!form->commControl().PortOpen()) {
             throw std::runtime_error(std::string(name()) + ": the port did not open");
         }
+        const_cast<Declarations&>(form->declarations()).ReplyMode = kind;
         form->show();
         QCoreApplication::processEvents();
         return form;
@@ -179,10 +164,12 @@ public:
 
 protected:
     virtual std::unique_ptr<FormCommunication> makeWindow() = 0;
+    const QString folder_;
 };
 
 class MemoryLine : public Line {
 public:
+    using Line::Line;
     const char* name() const override { return "stand-in"; }
     void deliver(const QByteArray& bytes) override { control_->queue(bytes); }
     qsizetype waiting() const override { return control_->waiting(); }
@@ -191,27 +178,18 @@ protected:
     std::unique_ptr<FormCommunication> makeWindow() override {
         auto control = std::make_unique<MemoryControl>();
         control_ = control.get();
-        return std::make_unique<FormCommunication>(std::move(control));
+        return std::make_unique<FormCommunication>(folder_, std::move(control));
     }
 
 private:
     MemoryControl* control_ = nullptr;
 };
 
-// The real serial control on a pseudo-terminal linked as COM1 in a temporary
-// program folder. A second descriptor on the terminal tells how many bytes
-// wait in the kernel, without taking any.
+// The real serial control on the pseudo-terminal. A second descriptor on the
+// terminal tells how many bytes wait in the kernel, without taking any.
 class PtyLine : public Line {
 public:
-    PtyLine() {
-        if (!folder_.isValid() || !peer_.linkAs(folder_.path(), 1)) {
-            throw std::runtime_error("pty: cannot link COM1");
-        }
-        setProgramFolder(folder_.path());
-        QFile record(portFilePath());
-        if (!record.open(QIODevice::WriteOnly) || record.write("1         ") != 10) {
-            throw std::runtime_error("pty: cannot write the port number file");
-        }
+    PtyLine(const QString& folder, PtyPeer& peer) : Line(folder), peer_(peer) {
         monitor_ =
             ::open(peer_.slavePath().toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
         if (monitor_ < 0) {
@@ -245,62 +223,35 @@ public:
 
 protected:
     std::unique_ptr<FormCommunication> makeWindow() override {
-        return std::make_unique<FormCommunication>();
+        return std::make_unique<FormCommunication>(folder_);
     }
 
 private:
-    QTemporaryDir folder_;
-    PtyPeer peer_;
+    PtyPeer& peer_;
     int monitor_ = -1;
 };
 
-// --- Statistics and memory ---------------------------------------------------
-
-struct Summary {
-    double median = 0;
-    double p99 = 0;
-    double mean = 0;
-    double max = 0;
-};
-
-Summary summarize(std::vector<double> samples) {
-    Summary s;
-    if (samples.empty()) {
-        return s;
-    }
+// Median and 99th percentile.
+std::pair<double, double> summarize(std::vector<double> samples) {
     std::sort(samples.begin(), samples.end());
     const std::size_t n = samples.size();
-    s.median = n % 2 == 1 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
-    s.p99 = samples[static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(n))) - 1];
-    s.mean = std::accumulate(samples.begin(), samples.end(), 0.0) / static_cast<double>(n);
-    s.max = samples.back();
-    return s;
+    const double median = n % 2 == 1 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
+    return {median,
+            samples[static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(n))) - 1]};
 }
 
-// A "VmXXX:" figure of /proc/self/status, in KiB.
-long statusKiB(const char* key) {
+long rssKiB() {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly)) {
         return -1;
     }
     for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(key)) {
-            return line.mid(static_cast<qsizetype>(std::strlen(key)))
-                .trimmed()
-                .split(' ')[0]
-                .toLong();
+        if (line.startsWith("VmRSS:")) {
+            return line.mid(6).trimmed().split(' ')[0].toLong();
         }
     }
     return -1;
 }
-
-// Starts the peak resident figure afresh from the current one.
-bool resetPeak() {
-    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
-    return clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1;
-}
-
-// --- Measurements ------------------------------------------------------------
 
 struct TickTimes {
     std::vector<double> tick;     // Timer1_Timer() alone
@@ -323,30 +274,21 @@ void tickOnce(Line& line, FormCommunication& form, const QByteArray& bytes, Tick
     times.withPass.push_back(micros(passed - start));
 }
 
-void fillLog(Line& line, FormCommunication& form, Feed& feed) {
-    TickTimes ignored;
-    while (form.receiveLog().size() < ReceiveLog::Capacity) {
-        tickOnce(line, form, feed.take(1024), ignored);
-    }
-}
-
 struct Case {
     qsizetype perTick;
     bool fullLog;
-    int replyMode;
-    Payload payload;
+    ReplyKind kind;
 };
 
 TickTimes measure(Line& line, const Case& c, int samples) {
-    Feed feed(c.payload);
+    Feed feed(c.kind);
     TickTimes times;
     if (c.fullLog || c.perTick == 0) {
         // One window for all samples: a full log stays full, and a tick with
-        // nothing waiting leaves the log as it was.
-        std::unique_ptr<FormCommunication> form = line.openWindow();
-        Declarations::ReplyMode = c.replyMode;
-        if (c.fullLog) {
-            fillLog(line, *form, feed);
+        // nothing waiting leaves the log as it was. 20 ticks warm it up.
+        std::unique_ptr<FormCommunication> form = line.openWindow(c.kind);
+        while (c.fullLog && form->receiveLog().size() < ReceiveLog::Capacity) {
+            tickOnce(line, *form, feed.take(1024), times);
         }
         for (int i = 0; i < 20; ++i) {
             tickOnce(line, *form, feed.take(c.perTick), times);
@@ -356,11 +298,10 @@ TickTimes measure(Line& line, const Case& c, int samples) {
             tickOnce(line, *form, feed.take(c.perTick), times);
         }
     } else {
-        // An empty log at the start of every tick: a fresh window each time.
+        // An empty log at the start of every tick: a fresh window each time,
+        // the first one unmeasured.
         for (int i = 0; i <= samples; ++i) {
-            std::unique_ptr<FormCommunication> form = line.openWindow();
-            Declarations::ReplyMode = c.replyMode;
-            tickOnce(line, *form, feed.take(c.perTick), times);
+            tickOnce(line, *line.openWindow(c.kind), feed.take(c.perTick), times);
         }
         times.tick.erase(times.tick.begin());
         times.withPass.erase(times.withPass.begin());
@@ -368,140 +309,58 @@ TickTimes measure(Line& line, const Case& c, int samples) {
     return times;
 }
 
-void printCaseHeader() {
-    std::printf("| line | chars/tick | log at start | ReplyMode | bytes | samples "
-                "| median µs | p99 µs | median µs incl. repaint | p99 µs incl. repaint |\n");
-    std::printf("|---|---:|---|---:|---|---:|---:|---:|---:|---:|\n");
-}
-
 void runCase(Line& line, const Case& c, int samples) {
     const TickTimes times = measure(line, c, samples);
-    const Summary tick = summarize(times.tick);
-    const Summary pass = summarize(times.withPass);
-    std::printf("| %s | %lld | %s | %d | %s | %zu | %.1f | %.1f | %.1f | %.1f |\n", line.name(),
+    const auto [tickMedian, tickP99] = summarize(times.tick);
+    const auto [passMedian, passP99] = summarize(times.withPass);
+    std::printf("| %s | %lld | %s | %s | %zu | %.1f | %.1f | %.1f | %.1f |\n", line.name(),
                 static_cast<long long>(c.perTick), c.fullLog ? "64 KiB (full)" : "empty",
-                c.replyMode, c.perTick == 0 ? "none" : payloadName(c.payload), times.tick.size(),
-                tick.median, tick.p99, pass.median, pass.p99);
+                kindName(c.kind), times.tick.size(), tickMedian, tickP99, passMedian, passP99);
     std::fflush(stdout);
 }
 
 // 9600 baud with a start bit, 8 data bits and 2 stop bits: 11 bits a character.
-constexpr qsizetype kHourAtLineRate = 9600 * 3600 / 11;
-constexpr qsizetype kFloodPerTick = 48;
+constexpr qsizetype HourAtLineRate = 9600 * 3600 / 11;
+constexpr qsizetype FloodPerTick = 48;
 
-void flood(Line& line, int replyMode, Payload payload, qsizetype total) {
-    Feed feed(payload);
-    std::unique_ptr<FormCommunication> form = line.openWindow();
-    Declarations::ReplyMode = replyMode;
-
-    // The samples' own storage, made resident before the first reading so
+void flood(Line& line, ReplyKind kind, qsizetype total) {
+    Feed feed(kind);
+    std::unique_ptr<FormCommunication> form = line.openWindow(kind);
+    // The samples' own storage is made resident before the first reading, so
     // that it does not show as growth of the window's memory.
-    const qsizetype ticks = (total + kFloodPerTick - 1) / kFloodPerTick;
+    const qsizetype ticks = (total + FloodPerTick - 1) / FloodPerTick;
     TickTimes times;
     for (std::vector<double>* samples : {&times.tick, &times.withPass}) {
         samples->resize(static_cast<std::size_t>(ticks));
         samples->clear();
     }
-    std::vector<std::pair<long, long>> checkpoints; // VmRSS, VmHWM after each tenth
-    checkpoints.reserve(10);
+    std::vector<long> tenths; // VmRSS after each tenth of the flood
+    tenths.reserve(10);
 
-    const bool peakReset = resetPeak();
-    const long rssBefore = statusKiB("VmRSS:");
-    const long hwmBefore = statusKiB("VmHWM:");
-    const Clock::time_point start = Clock::now();
+    const long before = rssKiB();
     qsizetype fed = 0;
     for (qsizetype i = 0; i < ticks; ++i) {
-        const qsizetype n = std::min(kFloodPerTick, total - fed);
+        const qsizetype n = std::min(FloodPerTick, total - fed);
         tickOnce(line, *form, feed.take(n), times);
         fed += n;
         if ((i + 1) * 10 / ticks != i * 10 / ticks) {
-            checkpoints.emplace_back(statusKiB("VmRSS:"), statusKiB("VmHWM:"));
+            tenths.push_back(rssKiB());
         }
     }
-    const double wall = micros(Clock::now() - start) / 1e6;
-    const Summary tick = summarize(times.tick);
-    const Summary pass = summarize(times.withPass);
-    const double inTicks = std::accumulate(times.tick.begin(), times.tick.end(), 0.0) / 1e6;
-
-    std::printf("\n**%s, ReplyMode %d, %s**: %lld characters in %lld ticks of %lld; "
-                "log %lld bytes at the end%s\n\n",
-                line.name(), replyMode, payloadName(payload), static_cast<long long>(fed),
-                static_cast<long long>(ticks), static_cast<long long>(kFloodPerTick),
-                static_cast<long long>(form->receiveLog().size()),
-                peakReset ? "" : " (peak could not be reset: VmHWM includes earlier work)");
-    std::printf("| total in Timer1_Timer | wall time incl. delivery and repaint | mean µs/tick "
-                "| median µs/tick | p99 µs/tick | max µs/tick | median µs incl. repaint |\n");
-    std::printf("|---:|---:|---:|---:|---:|---:|---:|\n");
-    std::printf("| %.2f s | %.2f s | %.1f | %.1f | %.1f | %.0f | %.1f |\n\n", inTicks, wall,
-                tick.mean, tick.median, tick.p99, tick.max, pass.median);
-    std::printf("| | before | 10 %% | 20 %% | 30 %% | 40 %% | 50 %% | 60 %% | 70 %% | 80 %% "
-                "| 90 %% | 100 %% |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
-    std::printf("| VmRSS KiB | %ld", rssBefore);
-    for (const auto& [rss, hwm] : checkpoints) {
-        std::printf(" | %ld", rss);
-    }
-    std::printf(" |\n| VmHWM KiB | %ld", hwmBefore);
-    for (const auto& [rss, hwm] : checkpoints) {
-        std::printf(" | %ld", hwm);
-    }
-    std::printf(" |\n");
+    const auto [median, p99] = summarize(times.tick);
+    const auto [least, most] = std::minmax_element(tenths.begin(), tenths.end());
+    std::printf("| %s | %s | %.2f s | %.1f | %.1f | %ld → %ld → %ld | %ld |\n", line.name(),
+                kindName(kind), std::accumulate(times.tick.begin(), times.tick.end(), 0.0) / 1e6,
+                median, p99, before, tenths.front(), tenths.back(), *most - *least);
     std::fflush(stdout);
-}
-
-// "line,chars,log,mode[,bytes]" of --case; true for the pty line.
-std::pair<bool, Case> parseCase(const QString& text) {
-    const QStringList parts = text.split(QLatin1Char(','));
-    bool charsOk = false;
-    bool modeOk = false;
-    Case c{};
-    if (parts.size() >= 4) {
-        c.perTick = parts[1].toLongLong(&charsOk);
-        c.fullLog = parts[2] == QLatin1String("full");
-        c.replyMode = parts[3].toInt(&modeOk);
-    }
-    const bool lineOk =
-        parts.value(0) == QLatin1String("pty") || parts.value(0) == QLatin1String("stand-in");
-    const bool logOk = parts.value(2) == QLatin1String("empty") || c.fullLog;
-    if (!lineOk || !charsOk || c.perTick < 0 || !logOk || !modeOk || parts.size() > 5) {
-        throw std::runtime_error("--case: expected line,chars,log,mode[,bytes], got " +
-                                 text.toStdString());
-    }
-    c.payload = repliesFor(c.replyMode);
-    if (parts.size() == 5) {
-        const QString bytes = parts[4];
-        if (bytes == QLatin1String("clock")) {
-            c.payload = Payload::ClockReplies;
-        } else if (bytes == QLatin1String("schedule")) {
-            c.payload = Payload::ScheduleReplies;
-        } else if (bytes == QLatin1String("random")) {
-            c.payload = Payload::Random;
-        } else {
-            throw std::runtime_error("--case: bytes are clock, schedule or random");
-        }
-    }
-    return {parts[0] == QLatin1String("pty"), c};
 }
 
 // The offscreen platform warns about every window it shows; nothing else is
 // dropped.
 void quietOffscreen(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (message.contains(QLatin1String("propagateSizeHints"))) {
-        return;
+    if (!message.contains(QLatin1String("propagateSizeHints"))) {
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
     }
-    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
-}
-
-QString cpuModel() {
-    QFile info(QStringLiteral("/proc/cpuinfo"));
-    if (info.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : info.readAll().split('\n')) {
-            if (line.startsWith("model name")) {
-                return QString::fromLatin1(line.mid(line.indexOf(':') + 1).trimmed());
-            }
-        }
-    }
-    return QStringLiteral("unknown");
 }
 
 } // namespace
@@ -520,59 +379,46 @@ int main(int argc, char* argv[]) {
     parser.addHelpOption();
     const QCommandLineOption quickOption(
         QStringLiteral("quick"), QStringLiteral("A tenth of the samples and of the flood."));
-    const QCommandLineOption caseOption(
-        QStringLiteral("case"),
-        QStringLiteral("Only this tick case, e.g. pty,1024,empty,1 or stand-in,48,full,2,random "
-                       "(bytes: clock, schedule or random; default: the replies of the mode)."),
-        QStringLiteral("line,chars,log,mode[,bytes]"));
-    const QCommandLineOption samplesOption(QStringLiteral("samples"),
-                                           QStringLiteral("Ticks measured for --case."),
-                                           QStringLiteral("n"), QStringLiteral("2000"));
-    parser.addOptions({quickOption, caseOption, samplesOption});
+    parser.addOption(quickOption);
     parser.process(app);
     const int scale = parser.isSet(quickOption) ? 10 : 1;
 
-    std::printf("# bench_poller\n\n%u cores (nproc), %s; Qt %s; build type %s; platform %s%s\n",
-                std::thread::hardware_concurrency(), qPrintable(cpuModel()), qVersion(),
-                BENCH_BUILD_TYPE, qPrintable(QGuiApplication::platformName()),
-                scale == 1 ? "" : "; --quick");
-
+    std::printf("# bench_poller\n\n%u cores, Qt %s, build type %s, platform %s%s\n",
+                std::thread::hardware_concurrency(), qVersion(), BENCH_BUILD_TYPE,
+                qPrintable(QGuiApplication::platformName()), scale == 1 ? "" : ", --quick");
     try {
-        // The pty line makes the program folder; the stand-in shares it.
-        PtyLine pty;
-        MemoryLine memory;
-        if (parser.isSet(caseOption)) {
-            const auto [onPty, c] = parseCase(parser.value(caseOption));
-            std::printf("\n");
-            printCaseHeader();
-            runCase(onPty ? static_cast<Line&>(pty) : memory, c,
-                    parser.value(samplesOption).toInt());
-            return EXIT_SUCCESS;
+        QTemporaryDir folder;
+        PtyPeer peer;
+        QFile record(portFilePath(folder.path()));
+        if (!folder.isValid() || !peer.linkAs(folder.path(), 1) ||
+            !record.open(QIODevice::WriteOnly) || record.write(recordForPort(1)) != 10) {
+            throw std::runtime_error("cannot set up a program folder with COM1");
         }
+        record.close();
+        MemoryLine memory(folder.path());
+        PtyLine pty(folder.path(), peer);
+        const ReplyKind kinds[] = {ReplyKind::None, ReplyKind::Clock, ReplyKind::Schedule};
 
-        std::printf("\n## One hour at line rate\n");
+        std::printf("\n## Time per tick\n\n| line | chars/tick | log at start | reply kind "
+                    "| samples | median µs | p99 µs | median µs incl. repaint "
+                    "| p99 µs incl. repaint |\n|---|---:|---|---|---:|---:|---:|---:|---:|\n");
         for (Line* line : {static_cast<Line*>(&memory), static_cast<Line*>(&pty)}) {
-            for (int mode = 0; mode <= 2; ++mode) {
-                flood(*line, mode, repliesFor(mode), kHourAtLineRate / scale);
+            runCase(*line, {0, false, ReplyKind::None}, 2000 / scale);
+            for (const bool fullLog : {false, true}) {
+                for (const ReplyKind kind : kinds) {
+                    runCase(*line, {1024, fullLog, kind}, (fullLog ? 2000 : 200) / scale);
+                }
             }
         }
 
-        std::printf("\n## Time per tick\n\n");
-        printCaseHeader();
-        // What every tick of an idle window costs.
-        runCase(memory, {0, false, 0, Payload::Random}, 2000 / scale);
-        runCase(pty, {0, false, 0, Payload::Random}, 2000 / scale);
-        for (const qsizetype perTick : {qsizetype{48}, qsizetype{1024}}) {
-            for (const bool fullLog : {false, true}) {
-                const int samples = (fullLog ? 2000 : 200) / scale;
-                for (int mode = 0; mode <= 2; ++mode) {
-                    for (const Payload payload :
-                         {Payload::ClockReplies, Payload::ScheduleReplies, Payload::Random}) {
-                        runCase(memory, {perTick, fullLog, mode, payload}, samples);
-                    }
-                    // The operating system's part does not depend on the bytes.
-                    runCase(pty, {perTick, fullLog, mode, repliesFor(mode)}, samples);
-                }
+        std::printf("\n## One hour at line rate, %lld characters a tick\n\n| line | reply kind "
+                    "| time in Timer1_Timer | median µs/tick | p99 µs/tick "
+                    "| VmRSS KiB before → at 10 %% → at 100 %% | VmRSS change after 10 %%, KiB "
+                    "|\n|---|---|---:|---:|---:|---|---:|\n",
+                    static_cast<long long>(FloodPerTick));
+        for (Line* line : {static_cast<Line*>(&memory), static_cast<Line*>(&pty)}) {
+            for (const ReplyKind kind : kinds) {
+                flood(*line, kind, HourAtLineRate / scale);
             }
         }
     } catch (const std::exception& e) {

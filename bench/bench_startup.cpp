@@ -12,8 +12,9 @@
 // pseudo-terminal, so it opens a port as in real use. Each run ends by asking
 // the window to close, as a window manager would.
 //
-// Usage: xvfb-run -a bench_startup [--runs N] [--idle SECONDS]
-//                                  [--velkaro PATH] [--floor PATH] [--floor-arg ARG]
+// Usage: xvfb-run -a bench_startup [--runs N] [--idle SECONDS] [--floor-arg ARG]
+// (--floor-arg --timer gives the floor an idle 50 ms timer). Prints the
+// medians as a Markdown table.
 
 #include <xcb/xcb.h>
 
@@ -40,16 +41,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#ifndef VELKARO_BINARY
-#define VELKARO_BINARY "velkaro"
-#endif
-#ifndef FLOOR_BINARY
-#define FLOOR_BINARY "floor-window"
-#endif
-#ifndef BENCH_BUILD_TYPE
-#define BENCH_BUILD_TYPE "unknown"
-#endif
 
 namespace {
 
@@ -253,8 +244,8 @@ private:
 
 struct Run {
     double startMs = 0;
-    long rssKiB = 0;
-    long anonymousKiB = 0;
+    double rssKiB = 0;
+    double anonymousKiB = 0;
     double idleCpuMs = 0;
 };
 
@@ -313,8 +304,8 @@ Run runOnce(Display& display, const Program& program, int idleSeconds) {
     Run run;
     run.startMs = millis(mapped->at - start);
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    run.rssKiB = rssKiB(pid);
-    run.anonymousKiB = anonymousKiB(pid);
+    run.rssKiB = static_cast<double>(rssKiB(pid));
+    run.anonymousKiB = static_cast<double>(anonymousKiB(pid));
     const long long cpuBefore = cpuNs(pid);
     std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
     run.idleCpuMs = static_cast<double>(cpuNs(pid) - cpuBefore) / 1e6;
@@ -322,42 +313,15 @@ Run runOnce(Display& display, const Program& program, int idleSeconds) {
     return run;
 }
 
-double median(std::vector<double> values) {
+// The median of one figure over the runs.
+double median(const std::vector<Run>& runs, double Run::*figure) {
+    std::vector<double> values;
+    for (const Run& run : runs) {
+        values.push_back(run.*figure);
+    }
     std::sort(values.begin(), values.end());
     const std::size_t n = values.size();
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-struct Medians {
-    double startMs;
-    double rssKiB;
-    double anonymousKiB;
-    double idleCpuMs;
-};
-
-Medians medians(const std::vector<Run>& runs) {
-    std::vector<double> start, rss, anonymous, cpu;
-    for (const Run& run : runs) {
-        start.push_back(run.startMs);
-        rss.push_back(static_cast<double>(run.rssKiB));
-        anonymous.push_back(static_cast<double>(run.anonymousKiB));
-        cpu.push_back(run.idleCpuMs);
-    }
-    return {median(start), median(rss), median(anonymous), median(cpu)};
-}
-
-std::string cpuModel() {
-    const std::string info = readFile("/proc/cpuinfo");
-    const std::size_t at = info.find("model name");
-    if (at == std::string::npos) {
-        return "unknown";
-    }
-    const std::size_t colon = info.find(':', at);
-    return info.substr(colon + 2, info.find('\n', colon) - colon - 2);
-}
-
-const char* verdict(bool met) {
-    return met ? "met" : "**missed**";
 }
 
 } // namespace
@@ -365,8 +329,6 @@ const char* verdict(bool met) {
 int main(int argc, char* argv[]) {
     int runs = 10;
     int idleSeconds = 10;
-    fs::path velkaro = VELKARO_BINARY;
-    fs::path floor = FLOOR_BINARY;
     std::string floorArgument;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
@@ -374,16 +336,11 @@ int main(int argc, char* argv[]) {
             runs = std::max(1, std::atoi(argv[++i]));
         } else if (i + 1 < argc && option == "--idle") {
             idleSeconds = std::max(1, std::atoi(argv[++i]));
-        } else if (i + 1 < argc && option == "--velkaro") {
-            velkaro = argv[++i];
-        } else if (i + 1 < argc && option == "--floor") {
-            floor = argv[++i];
         } else if (i + 1 < argc && option == "--floor-arg") {
             floorArgument = argv[++i];
         } else {
             std::fprintf(stderr,
-                         "usage: xvfb-run -a %s [--runs N] [--idle SECONDS] [--velkaro PATH] "
-                         "[--floor PATH] [--floor-arg ARG]\n",
+                         "usage: xvfb-run -a %s [--runs N] [--idle SECONDS] [--floor-arg ARG]\n",
                          argv[0]);
             return EXIT_FAILURE;
         }
@@ -391,57 +348,45 @@ int main(int argc, char* argv[]) {
 
     try {
         Display display;
-        VelkaroFolder folder(velkaro);
-        char floorLogName[] = "/tmp/floor-window-XXXXXX";
-        const int floorLogFd = ::mkstemp(floorLogName);
-        if (floorLogFd < 0) {
-            throw std::runtime_error("cannot make a log file");
-        }
-        ::close(floorLogFd);
-        const Program floorProgram{floor, floorArgument, floorLogName};
+        VelkaroFolder folder(VELKARO_BINARY);
+        const Program floorProgram{FLOOR_BINARY, floorArgument, folder.log()};
         const Program velkaroProgram{folder.program(), {}, folder.log()};
 
-        std::printf("# bench_startup\n\n%u cores (nproc), %s; build type %s; %d runs each, "
-                    "%d s idle; DISPLAY %s\n\n",
-                    std::thread::hardware_concurrency(), cpuModel().c_str(), BENCH_BUILD_TYPE, runs,
-                    idleSeconds, std::getenv("DISPLAY"));
-        // One unmeasured run each, so that both start from a warm file cache.
+        // One unmeasured run each, so that both start from a warm file cache;
+        // then the runs alternate.
         runOnce(display, floorProgram, 1);
         runOnce(display, velkaroProgram, 1);
-
         std::vector<Run> floorRuns;
         std::vector<Run> velkaroRuns;
-        std::printf(
-            "| run | program | start ms | VmRSS KiB | anonymous KiB | idle CPU ms / %d s |\n",
-            idleSeconds);
-        std::printf("|---:|---|---:|---:|---:|---:|\n");
-        const auto report = [&](int i, const char* name, const Run& run) {
-            std::printf("| %d | %s | %.1f | %ld | %ld | %.2f |\n", i, name, run.startMs, run.rssKiB,
-                        run.anonymousKiB, run.idleCpuMs);
-            std::fflush(stdout);
-        };
-        for (int i = 1; i <= runs; ++i) {
+        for (int i = 0; i < runs; ++i) {
             floorRuns.push_back(runOnce(display, floorProgram, idleSeconds));
-            report(i, "floor", floorRuns.back());
             velkaroRuns.push_back(runOnce(display, velkaroProgram, idleSeconds));
-            report(i, "velkaro", velkaroRuns.back());
         }
-        fs::remove(floorProgram.log);
+        // One figure's medians; the target is met when velkaro's median is at
+        // most `factor` times the floor's, or at most `bound`.
+        const auto row = [&](const char* what, double Run::*figure, double scale,
+                             const char* target, double factor, double bound) {
+            const double f = median(floorRuns, figure) * scale;
+            const double v = median(velkaroRuns, figure) * scale;
+            const bool met = factor > 0 ? v <= factor * f : v <= bound;
+            char ratio[16] = "";
+            if (f > 0) {
+                std::snprintf(ratio, sizeof ratio, "%.2f", v / f);
+            }
+            const char* verdict = met ? "met" : "**missed**";
+            std::printf("| %s | %.1f | %.1f | %s | %s | %s |\n", what, f, v, ratio, target,
+                        *target == '\0' ? "" : verdict);
+        };
 
-        const Medians f = medians(floorRuns);
-        const Medians v = medians(velkaroRuns);
-        const double cpuPer5s = v.idleCpuMs * 5.0 / idleSeconds;
         std::printf(
-            "\n| median | floor | velkaro | ratio | target | |\n|---|---:|---:|---:|---|---|\n");
-        std::printf("| start to window mapped, ms | %.1f | %.1f | %.2f | ≤ 1.3× floor | %s |\n",
-                    f.startMs, v.startMs, v.startMs / f.startMs,
-                    verdict(v.startMs <= 1.3 * f.startMs));
-        std::printf("| VmRSS once shown, KiB | %.0f | %.0f | %.2f | ≤ 1.15× floor | %s |\n",
-                    f.rssKiB, v.rssKiB, v.rssKiB / f.rssKiB, verdict(v.rssKiB <= 1.15 * f.rssKiB));
-        std::printf("| anonymous once shown, KiB | %.0f | %.0f | %.2f | | |\n", f.anonymousKiB,
-                    v.anonymousKiB, v.anonymousKiB / f.anonymousKiB);
-        std::printf("| idle CPU, ms per 5 s | %.2f | %.2f | | ≤ 10 ms per 5 s | %s |\n",
-                    f.idleCpuMs * 5.0 / idleSeconds, cpuPer5s, verdict(cpuPer5s <= 10.0));
+            "# bench_startup\n\n%u cores, build type %s, %d runs each, %d s idle%s%s\n\n"
+            "| median | floor | velkaro | ratio | target | |\n|---|---:|---:|---:|---|---|\n",
+            std::thread::hardware_concurrency(), BENCH_BUILD_TYPE, runs, idleSeconds,
+            floorArgument.empty() ? "" : ", floor-window ", floorArgument.c_str());
+        row("start to window mapped, ms", &Run::startMs, 1, "≤ 1.3× floor", 1.3, 0);
+        row("VmRSS once shown, KiB", &Run::rssKiB, 1, "≤ 1.15× floor", 1.15, 0);
+        row("anonymous once shown, KiB", &Run::anonymousKiB, 1, "", 0, 0);
+        row("idle CPU, ms per 5 s", &Run::idleCpuMs, 5.0 / idleSeconds, "≤ 10 ms per 5 s", 0, 10);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_startup: %s\n", e.what());
         return EXIT_FAILURE;
