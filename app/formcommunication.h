@@ -47,7 +47,7 @@ public:
 
     // The bytes of the receive log, which Text2 shows.
     const QByteArray& receiveLog() const { return log_.bytes(); }
-    const Declarations& declarations() const { return shared_; }
+    Declarations& declarations() { return shared_; }
 
     // PortView
     CommControl& commControl() override { return *MSComm1; }

@@ -152,7 +152,7 @@ public:
         if (!form->commControl().PortOpen()) {
             throw std::runtime_error(std::string(name()) + ": the port did not open");
         }
-        const_cast<Declarations&>(form->declarations()).ReplyMode = kind;
+        form->declarations().ReplyMode = kind;
         form->show();
         QCoreApplication::processEvents();
         return form;
