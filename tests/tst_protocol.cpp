@@ -28,6 +28,11 @@ class TestProtocol : public QObject {
     std::unique_ptr<PtyPeer> peer_;
 
 private slots:
+    void init() {
+        peer_ = std::make_unique<PtyPeer>();
+        QVERIFY(peer_->linkAs(dir_.path(), 1));
+    }
+
     void rules_data() {
         QTest::addColumn<QByteArray>("result");
         QTest::addColumn<QByteArray>("expected");
@@ -53,11 +58,6 @@ private slots:
         QFETCH(QByteArray, result);
         QFETCH(QByteArray, expected);
         QCOMPARE(result, expected);
-    }
-
-    void init() {
-        peer_ = std::make_unique<PtyPeer>();
-        QVERIFY(peer_->linkAs(dir_.path(), 1));
     }
 
     void portThatCannotBeHadIsRefused() {

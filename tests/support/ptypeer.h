@@ -11,6 +11,7 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -18,6 +19,7 @@
 #include <numeric>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // The far end of a virtual serial line: a pseudo-terminal whose slave side the
