@@ -43,8 +43,7 @@ private slots:
         row("no wake byte", answers({{5000, "H\r"}}), "");
         row("frame just under 0.9 s after", answers({{0, "\x80"}, {899, "H\r"}}), "");
         row("frame 0.9 s after", answers({{0, "\x80"}, {900, "H\r"}}), ClockReply);
-        row("asleep after a frame", answers({{0, "\x80"}, {1000, "H\r"}, {3000, "H\r"}}),
-            ClockReply);
+        row("asleep again", answers({{0, "\x80"}, {1000, "H\r"}, {3000, "H\r"}}), ClockReply);
         row("a wake byte cuts a frame off",
             answers({{0, "\x80"}, {1000, "B0"}, {1100, "\x80"}, {2100, "B00\r"}}), ScheduleReply);
 

@@ -40,7 +40,6 @@ private slots:
                             const QByteArray& expected) {
             QTest::newRow(name) << result << expected;
         };
-        row("rate, last", Frames::rateCode(6), "06");
         row("on-time 1", Frames::onTimeCode(1), "01");
         row("on-time 10", Frames::onTimeCode(10), "0A");
 

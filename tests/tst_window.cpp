@@ -68,6 +68,8 @@ private slots:
         child<QLineEdit>("TextCMD13")->setText("1/2/3");
         child<QComboBox>("Combo1")->setCurrentIndex(transaction.rate);
         child<QScrollBar>("VScroll1")->setValue(transaction.onTime);
+        QVERIFY(peer_->send("noise\r")); // an earlier reply, which a read clears
+        QTRY_COMPARE(form_->receiveLog(), "noise\r\n");
         bool busyInEventPass = false;
         QObject pass; // takes the timer along should the event pass not come
         QTimer::singleShot(0, &pass, [&] { busyInEventPass = busy(); });
