@@ -1,26 +1,33 @@
 #pragma once
 
 #include <QByteArray>
-#include <QString>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 
-#include <termios.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <pty.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
+#include <numeric>
+#include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // The far end of a virtual serial line: a pseudo-terminal whose slave side the
-// program under test opens as its serial port, while the test reads and
-// writes the master side.
-//
-// The slave is put in raw mode, so nothing is echoed, and held open here, so
-// that the master never reports a hang-up while the program closes and reopens
-// the port: the reader thread then sleeps in poll() and stamps each chunk the
-// moment it arrives. A background thread records everything the program sends,
-// with the time it arrived.
+// program under test opens as its serial port (which sets the line up), while
+// the test reads and writes the master side. The slave is held open here, so
+// the master sees no hang-up while the program closes and reopens the port. A
+// reader thread records each chunk the program sends with its arrival time.
+// Not copyable: it owns the terminal and the thread.
 class PtyPeer {
 public:
     struct Received {
@@ -28,45 +35,85 @@ public:
         QByteArray bytes;
     };
 
-    // Throws std::runtime_error when no pseudo-terminal can be had.
-    PtyPeer();
-    ~PtyPeer();
-    PtyPeer(const PtyPeer&) = delete;
-    PtyPeer& operator=(const PtyPeer&) = delete;
+    PtyPeer() {
+        if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0)
+            throw std::runtime_error("openpty failed");
+        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+        reader_ = std::thread(&PtyPeer::readLoop, this);
+        // Arrival times are only as good as the reader's wake-up: where allowed
+        // (as root), let it preempt the busy threads of a loaded machine.
+        const sched_param priority{1};
+        pthread_setschedparam(reader_.native_handle(), SCHED_FIFO, &priority);
+    }
+    ~PtyPeer() { hangUp(); }
 
     // The device the program opens, e.g. "/dev/pts/3".
-    QString slavePath() const { return slavePath_; }
-    // Makes folder/COM<port> a symbolic link to the slave, replacing an
-    // existing link or file of that name.
-    bool linkAs(const QString& folder, int port) const;
+    QString slavePath() const { return QString::fromLocal8Bit(::ttyname(slave_)); }
+    // Makes folder/COM<port> a symbolic link to the slave, in place of any there.
+    bool linkAs(const QString& folder, int port) const {
+        const QString link = QDir(folder).filePath(QStringLiteral("COM%1").arg(port));
+        QFile::remove(link);
+        return QFile::link(slavePath(), link);
+    }
 
-    // Writes the bytes at the far end; false if not all of them could be
-    // written within two seconds or the line has been hung up.
-    bool send(const QByteArray& bytes);
+    // Writes at the far end; false when not all of it went out within two
+    // seconds or the line has been hung up.
+    bool send(const QByteArray& bytes) {
+        const QDeadlineTimer deadline(2000);
+        for (qsizetype done = 0; done < bytes.size();
+             std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+            const ssize_t n = ::write(master_, bytes.constData() + done, bytes.size() - done);
+            if ((n < 0 && errno != EAGAIN) || deadline.hasExpired())
+                return false;
+            done += std::max<ssize_t>(n, 0);
+        }
+        return true;
+    }
 
-    // Everything the program has sent so far, chunk by chunk or joined.
-    std::vector<Received> received() const;
-    QByteArray receivedBytes() const;
-    // Waits until at least n bytes in all have been received.
-    bool waitForBytes(qsizetype n, int timeoutMs) const;
+    // What the program has sent so far, chunk by chunk or joined.
+    std::vector<Received> received() const {
+        const std::lock_guard lock(mutex_);
+        return received_;
+    }
+    QByteArray receivedBytes() const {
+        const std::vector<Received> chunks = received();
+        return std::accumulate(
+            chunks.begin(), chunks.end(), QByteArray(),
+            [](QByteArray all, const Received& chunk) { return all + chunk.bytes; });
+    }
+    bool waitForBytes(qsizetype count, int timeoutMs) const {
+        const QDeadlineTimer deadline(timeoutMs);
+        while (receivedBytes().size() < count && !deadline.hasExpired())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return receivedBytes().size() >= count;
+    }
 
-    // The line settings the program gave the port (speed, parity, ...).
-    termios attributes() const;
-
-    // Closes the far end, as when the cable is pulled. Everything received
-    // until then stays readable.
-    void hangUp();
+    // Closes the far end, as when the cable is pulled. What was received
+    // stays readable.
+    void hangUp() {
+        stop_ = true;
+        if (reader_.joinable())
+            reader_.join();
+        ::close(std::exchange(master_, -1));
+        ::close(std::exchange(slave_, -1));
+    }
 
 private:
-    void readLoop();
+    void readLoop() {
+        char buffer[4096];
+        while (!stop_) {
+            pollfd fd{master_, POLLIN, 0};
+            const ssize_t n = ::poll(&fd, 1, 20) > 0 ? ::read(master_, buffer, sizeof buffer) : 0;
+            const std::lock_guard lock(mutex_);
+            if (n > 0)
+                received_.push_back({std::chrono::steady_clock::now(), QByteArray(buffer, n)});
+        }
+    }
 
     int master_ = -1;
     int slave_ = -1;
-    QString slavePath_;
     std::atomic<bool> stop_{false};
     std::thread reader_;
     mutable std::mutex mutex_;
-    mutable std::condition_variable arrived_;
     std::vector<Received> received_;
-    qsizetype receivedCount_ = 0;
 };

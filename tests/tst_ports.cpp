@@ -1,0 +1,110 @@
+#include "config/declarations.h"
+#include "config/default.h"
+#include "config/portfile.h"
+#include "config/portview.h"
+#include "support/recordingcontrol.h"
+
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QByteArray Missing = "<missing>"; // also what a folder reads as
+const QByteArray Folder = "<folder>";
+
+struct Selection {
+    int pick;              // the item picked in the port menu; 0 for start-up
+    QByteArray before;     // the port number file
+    const char* failing;   // the control operation that fails
+    QString state;         // the port label, the checked items and the port
+    QByteArray after = {}; // the port number file after; null: as before
+};
+
+// The window as port selection sees it.
+struct View : PortView {
+    RecordingControl comm;
+    QString label;
+    QString checked; // the items given a check mark
+
+    CommControl& commControl() override { return comm; }
+    void setPortLabel(const QString& text) override { label = text; }
+    void setSpeedLabel(const QString&) override {}
+    void setPortChecked(int index, bool on) override {
+        checked += on ? QString::number(index) : "";
+    }
+    QString state() const {
+        return QStringLiteral("%1 [%2] COM%3 %4")
+            .arg(label, checked)
+            .arg(comm.port)
+            .arg(comm.open ? "open" : "closed");
+    }
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Selection)
+
+// Port selection at start-up and at a pick in the port menu, against a
+// recording control, with the port number file on disk.
+class TestPorts : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { QTest::failOnWarning(QRegularExpression(".")); }
+
+    void selection_data() {
+        QTest::addColumn<Selection>("selection");
+        const auto row = [](const char* name, const Selection& selection) {
+            QTest::newRow(name) << selection;
+        };
+        const QByteArray six = "6         ";
+        row("start-up, no file: created empty", {0, Missing, "", "Com 1 [1] COM1 open", ""});
+        row("start-up, 5 and nine blanks", {0, "5         ", "", "Com 5 [5] COM5 open"});
+        row("start-up, 9 alone: no item", {0, "9", "", "Com 9 [] COM9 open"});
+        row("start-up, 12", {0, "12        ", "", "Com 1 [1] COM1 open"});
+        row("start-up, a letter", {0, "A", "", "Com 1 [1] COM1 open"});
+        // The first open at start-up is of port 1, the second of the configured port.
+        row("start-up, port missing", {0, "3", "PortOpen=true#2", "Not valid [3] COM3 closed"});
+        row("start-up, file a folder: port 1, one warning",
+            {0, Folder, "", "Com 1 [1] COM1 open", Missing});
+        row("pick over 25 bytes",
+            {6, "3         0123456789ABCDE", "", "Com 6 [6] COM6 open", six + "0123456789ABCDE"});
+        row("pick over an empty file", {6, "", "", "Com 6 [6] COM6 open", six});
+        row("pick, open fails: stored",
+            {6, "2", "PortOpen=true", "Not valid [6] COM6 closed", six});
+        row("pick, file a folder: the switch stands",
+            {6, Folder, "", "Not valid [6] COM6 open", Missing});
+        // The recording control refuses a port change while open, as the serial control does.
+        row("pick, state read before the close fails",
+            {6, "2", "PortOpen?#1", "Not valid [6] COM6 open", six});
+        row("pick, state read before the open fails",
+            {6, "2", "PortOpen?#2", "Not valid [6] COM6 open", six});
+    }
+    void selection() {
+        QFETCH(Selection, selection);
+        const QTemporaryDir dir;
+        QFile file(portFilePath(dir.path()));
+        if (selection.before == Folder)
+            QVERIFY(QDir().mkpath(file.fileName()));
+        else if (selection.before != Missing)
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(selection.before) >= 0);
+        file.close();
+        if (selection.before == Folder && selection.pick == 0)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("using port 1$"));
+
+        View view;
+        Declarations shared(dir.path());
+        view.comm.open = selection.pick != 0; // a pick finds the port open
+        view.comm.failing << selection.failing;
+        selection.pick != 0 ? Default::SelectComPort(view, shared, selection.pick)
+                            : Default::OpenComPort(view, shared);
+        QVERIFY2(view.state() == selection.state,
+                 qPrintable(view.state() + " after " + view.comm.calls.join(", ")));
+        const QByteArray after = selection.after.isNull() ? selection.before : selection.after;
+        QCOMPARE(file.open(QIODevice::ReadOnly) ? file.readAll() : Missing, after);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPorts)
+#include "tst_ports.moc"

@@ -1,0 +1,102 @@
+#include "protocol/frames.h"
+#include "protocol/replies.h"
+#include "protocol/serialcontrol.h"
+#include "support/ptypeer.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// A decoded schedule as "rate on-time", the on-time "-" when there is none.
+QByteArray schedule(const QByteArray& log) {
+    const Replies::Schedule decoded = Replies::schedule(log);
+    return QByteArray::number(decoded.rateDigit) + ' ' +
+           (decoded.onTime ? QByteArray::number(*decoded.onTime) : QByteArray("-"));
+}
+
+} // namespace
+
+// The protocol library: its pure rules at their edges (the common cases go
+// over the line in the window's suite), and the serial control on a
+// pseudo-terminal linked as COM1. The control's line settings and its flush
+// before the pause show in the window's and the end-to-end suites.
+class TestProtocol : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir_;
+    std::unique_ptr<PtyPeer> peer_;
+
+private slots:
+    void init() {
+        peer_ = std::make_unique<PtyPeer>();
+        QVERIFY(peer_->linkAs(dir_.path(), 1));
+    }
+
+    void rules_data() {
+        QTest::addColumn<QByteArray>("result");
+        QTest::addColumn<QByteArray>("expected");
+        const auto row = [](const char* name, const QByteArray& result,
+                            const QByteArray& expected) {
+            QTest::newRow(name) << result << expected;
+        };
+        row("on-time 1", Frames::onTimeCode(1), "01");
+        row("on-time 10", Frames::onTimeCode(10), "0A");
+
+        row("clock reply, short", Replies::clockText("T26/0"), "26/0/ ::");
+        row("schedule 01", schedule("SLOTS0,01\r\n"), "0 1");
+        row("schedule 00, out of range", schedule("SLOTS1,00\r\n"), "1 -");
+        row("schedule F1, out of range", schedule("SLOTS1,F1\r\n"), "1 -");
+        row("schedule, 'a' gives 42", schedule("SLOTS1,0a\r\n"), "1 42");
+        row("schedule, ':' gives 10", schedule("SLOTS1,1:\r\n"), "1 26");
+        row("schedule, letter rate gives 0", schedule("SLOTSx,10\r\n"), "0 16");
+        row("schedule, rate 9 passes", schedule("SLOTS9,10\r\n"), "9 16");
+        row("schedule, log ends before 9", schedule("SLOTS4,1"), "4 -");
+    }
+    void rules() {
+        QFETCH(QByteArray, result);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(result, expected);
+    }
+
+    void portThatCannotBeHadIsRefused() {
+        SerialControl holder(dir_.path());
+        holder.setPortOpen(true);
+        QVERIFY(peer_->linkAs(dir_.path(), 2)); // another link to the same device
+        SerialControl other(dir_.path());
+        other.setCommPort(2);
+        QVERIFY_THROWS_EXCEPTION(CommError, other.setPortOpen(true));
+        QVERIFY(!other.PortOpen());
+        holder.setPortOpen(false);
+        QVERIFY_THROWS_NO_EXCEPTION(other.setPortOpen(true));
+
+        QVERIFY(QFile::link(dir_.filePath("gone"), dir_.filePath("COM3")));
+        SerialControl missing(dir_.path());
+        missing.setCommPort(3);
+        QVERIFY_THROWS_EXCEPTION(CommError, missing.setPortOpen(true));
+        QVERIFY(!missing.PortOpen());
+    }
+
+    // As when the cable is pulled during a transaction's pause.
+    void hangUpBetweenWakeByteAndFrame() {
+        SerialControl control(dir_.path());
+        control.setPortOpen(true);
+        control.Output(Frames::wake());
+        QVERIFY(peer_->waitForBytes(1, 2000));
+        peer_->hangUp();
+        control.Output(Frames::clockRead());
+        QVERIFY(!control.PortOpen());
+        QCOMPARE(control.InBufferCount(), 0);
+        QCOMPARE(control.Input(), QByteArray());
+        QCOMPARE(peer_->receivedBytes(), Frames::wake());
+        // The control has let go of the old device: a new one opens.
+        PtyPeer replacement;
+        QVERIFY(replacement.linkAs(dir_.path(), 1));
+        QVERIFY_THROWS_NO_EXCEPTION(control.setPortOpen(true));
+        control.Output(Frames::wake());
+        QVERIFY(replacement.waitForBytes(1, 2000));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProtocol)
+#include "tst_protocol.moc"

@@ -1,0 +1,126 @@
+#include "app/formcommunication.h"
+#include "protocol/frames.h"
+#include "support/ptypeer.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+namespace {
+
+struct Transaction {
+    const char* button;
+    int rate; // the rate entry and the on-time before the click
+    int onTime;
+    QByteArray frame; // without its CR
+    QByteArray reply;
+    QString after; // the clock field, rate entry, on-time field and scroll bar
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Transaction)
+
+// The window in process, on a pseudo-terminal linked as COM1 of a temporary
+// program folder.
+class TestWindow : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<PtyPeer> peer_;
+    std::unique_ptr<FormCommunication> form_;
+
+    template <typename T> T* child(const char* name) const { return form_->findChild<T*>(name); }
+    bool busy() const { return child<QLabel>("LabelWait")->isVisibleTo(form_.get()); }
+
+private slots:
+    void init() {
+        dir_ = std::make_unique<QTemporaryDir>();
+        peer_ = std::make_unique<PtyPeer>();
+        QVERIFY(peer_->linkAs(dir_->path(), 1));
+        form_ = std::make_unique<FormCommunication>(dir_->path());
+        form_->Form_Load();
+    }
+
+    void transactions_data() {
+        QTest::addColumn<Transaction>("transaction");
+        const QByteArray garbage("\0\xff\x80zz\xfe,\xff\xff\r", 10);
+        const auto row = [](const char* name, const Transaction& transaction) {
+            QTest::newRow(name) << transaction;
+        };
+        row("clock read",
+            {"Command1", 1, 100, "H", "T27-02-06T10.08.04\r", "27/02/06 10:08:04|1| 100|100"});
+        row("clock set", {"CMD13", 1, 100, "h1/2/3", "", "1/2/3|1| 100|100"});
+        row("schedule read", {"Command6", 1, 100, "B00", "SLOTS3,F0\r", "1/2/3|3| 240|240"});
+        row("schedule read, rate 7", {"Command6", 1, 100, "B00", "SLOTS7,0A\r", "1/2/3|1| 10|10"});
+        row("schedule read, garbage", {"Command6", 1, 100, "B00", garbage, "1/2/3|0|---|100"});
+        row("schedule set", {"CMDS34", 1, 100, "f0164", "", "1/2/3|1| 100|100"});
+        row("schedule set, no rate, 240 s", {"CMDS34", -1, 240, "f00F0", "", "1/2/3|0|240|240"});
+    }
+    void transactions() {
+        QFETCH(Transaction, transaction);
+        child<QLineEdit>("TextCMD13")->setText("1/2/3");
+        child<QComboBox>("Combo1")->setCurrentIndex(transaction.rate);
+        child<QScrollBar>("VScroll1")->setValue(transaction.onTime);
+        QVERIFY(peer_->send("noise\r")); // an earlier reply, which a read clears
+        QTRY_COMPARE(form_->receiveLog(), "noise\r\n");
+        bool busyInEventPass = false;
+        QObject pass; // takes the timer along should the event pass not come
+        QTimer::singleShot(0, &pass, [&] { busyInEventPass = busy(); });
+        child<QToolButton>(transaction.button)->click();
+        QVERIFY(busyInEventPass);
+        QVERIFY(!busy());
+
+        // The wake byte alone, then the frame no sooner than a second later;
+        // the far end stamps what it reads up to a few milliseconds late.
+        const QByteArray sent = Frames::wake() + transaction.frame + Frames::CR;
+        QTRY_COMPARE(peer_->receivedBytes(), sent);
+        const std::vector<PtyPeer::Received> chunks = peer_->received();
+        QCOMPARE(chunks.front().bytes, Frames::wake());
+        QVERIFY(chunks.at(1).at - chunks.front().at >= std::chrono::milliseconds(980));
+        if (!transaction.reply.isEmpty()) {
+            QVERIFY(peer_->send(transaction.reply));
+            QTRY_COMPARE(form_->receiveLog(), transaction.reply + Frames::LF);
+        }
+        const QStringList after{child<QLineEdit>("TextCMD13")->text(),
+                                QString::number(child<QComboBox>("Combo1")->currentIndex()),
+                                child<QLineEdit>("Text3")->text(),
+                                QString::number(child<QScrollBar>("VScroll1")->value())};
+        QCOMPARE(after.join('|'), transaction.after);
+    }
+
+    void setPcTakesOneReadingOfTheClock() {
+        // A click at midnight: a second reading would already be the next day.
+        const QDateTime readings[] = {QDateTime(QDate(2026, 3, 9), QTime(23, 59, 59, 999)),
+                                      QDateTime(QDate(2026, 3, 10), QTime(0, 0))};
+        int taken = 0;
+        form_->setClock([&] { return readings[std::min(taken++, 1)]; });
+        child<QToolButton>("CMD4")->click();
+        QCOMPARE(child<QLineEdit>("TextCMD13")->text(), "26/03/09 23:59:59");
+    }
+
+    void floodKeepsTheLogBounded() {
+        QByteArray flood;
+        for (int i = 0; flood.size() < ReceiveLog::Capacity + 16 * 1024; ++i)
+            flood += static_cast<char>('a' + i % 23);
+        std::atomic<bool> sent = false;
+        std::thread sender([&] { sent = peer_->send(flood); });
+        // The poller, ticked as fast as it goes.
+        const QDeadlineTimer deadline(10000);
+        while (!(sent && form_->receiveLog().size() == ReceiveLog::Capacity) &&
+               !deadline.hasExpired())
+            form_->Timer1_Timer();
+        sender.join();
+        QCOMPARE(form_->receiveLog(), flood.left(ReceiveLog::Capacity));
+        QCOMPARE(child<QPlainTextEdit>("Text2")->toPlainText().toLatin1(), form_->receiveLog());
+    }
+};
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"
