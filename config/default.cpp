@@ -37,15 +37,18 @@ void showNotValid(PortView& view, const QString& reason) {
 
 // Runs one step of a port switch. A failure shows "Not valid" and lets the
 // caller go on with its next step.
-template <typename Step> void caught(PortView& view, Step&& step) {
+template <typename Step> bool caught(PortView& view, Step&& step) {
     try {
         step();
+        return true;
     } catch (const std::exception& e) {
         showNotValid(view, QString::fromLocal8Bit(e.what()));
+        return false;
     }
 }
 
-// While the port is open, its tooltip says which device it is.
+// While the port is open (and "Not valid" is not shown), its tooltip says
+// which device it is.
 void describePort(PortView& view) {
     const QString description = view.commControl().deviceDescription();
     if (!description.isEmpty()) {
@@ -56,19 +59,21 @@ void describePort(PortView& view) {
 // Closes the port, points it at the new number and opens it again, each step
 // caught on its own. When reading the port state fails, the step after it
 // runs regardless: the close before the switch, the open after it.
-void switchPort(PortView& view, int port) {
+// True when no step failed.
+bool switchPort(PortView& view, int port) {
     CommControl& comm = view.commControl();
     bool open = true;
-    caught(view, [&] { open = comm.PortOpen(); });
+    bool clean = caught(view, [&] { open = comm.PortOpen(); });
     if (open) {
-        caught(view, [&] { comm.setPortOpen(false); });
+        clean &= caught(view, [&] { comm.setPortOpen(false); });
     }
-    caught(view, [&] { comm.setCommPort(port); });
+    clean &= caught(view, [&] { comm.setCommPort(port); });
     open = false;
-    caught(view, [&] { open = comm.PortOpen(); });
+    clean &= caught(view, [&] { open = comm.PortOpen(); });
     if (!open) {
-        caught(view, [&] { comm.setPortOpen(true); });
+        clean &= caught(view, [&] { comm.setPortOpen(true); });
     }
+    return clean;
 }
 
 int readConfiguredPort(Declarations& shared) {
@@ -104,8 +109,9 @@ void OpenComPort(PortView& view, Declarations& shared) {
     }
     comm.setInputLen(1);
     view.setPortLabel(portCaption(shared.ComPortNumber));
-    switchPort(view, shared.ComPortNumber);
-    describePort(view);
+    if (switchPort(view, shared.ComPortNumber)) {
+        describePort(view);
+    }
 }
 
 void SaveComPort(Declarations& shared) {
@@ -116,8 +122,9 @@ void SaveComPort(Declarations& shared) {
 void SelectComPort(PortView& view, Declarations& shared, int index) {
     markPortMenu(view, index);
     view.setPortLabel(portCaption(index));
-    switchPort(view, index);
-    describePort(view);
+    if (switchPort(view, index)) {
+        describePort(view);
+    }
     shared.ComPortNumber = index;
     try {
         SaveComPort(shared);

@@ -8,10 +8,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 namespace {
 
-const QByteArray Missing = "<missing>"; // also what a folder reads as
+const QByteArray Missing = "<missing>"; // also what a folder or pipe reads as
 const QByteArray Folder = "<folder>";
+const QByteArray Pipe = "<pipe>";
 
 struct Selection {
     int pick;              // the item picked in the port menu; 0 for start-up
@@ -19,16 +22,20 @@ struct Selection {
     const char* failing;   // the control operation that fails
     QString state;         // the port label, the checked items and the port
     QByteArray after = {}; // the port number file after; null: as before
+    QString reason = {};   // in the port label's tooltip and the one warning
 };
 
 // The window as port selection sees it.
 struct View : PortView {
     RecordingControl comm;
     QString label;
+    QString toolTip;
     QString checked; // the items given a check mark
 
     CommControl& commControl() override { return comm; }
     void setPortLabel(const QString& text) override { label = text; }
+    void setPortToolTip(const QString& text) override { toolTip = text; }
+    QString portToolTip() const override { return toolTip; }
     void setSpeedLabel(const QString&) override {}
     void setPortChecked(int index, bool on) override {
         checked += on ? QString::number(index) : "";
@@ -65,21 +72,25 @@ private slots:
         row("start-up, 12", {0, "12        ", "", "Com 1 [1] COM1 open"});
         row("start-up, a letter", {0, "A", "", "Com 1 [1] COM1 open"});
         // The first open at start-up is of port 1, the second of the configured port.
-        row("start-up, port missing", {0, "3", "PortOpen=true#2", "Not valid [3] COM3 closed"});
+        row("start-up, port missing",
+            {0, "3", "PortOpen=true#2", "Not valid [3] COM3 closed", {}, "PortOpen=true refused"});
         row("start-up, file a folder: port 1, one warning",
             {0, Folder, "", "Com 1 [1] COM1 open", Missing});
+        row("start-up, file a pipe: port 1, one warning",
+            {0, Pipe, "", "Com 1 [1] COM1 open", Missing});
         row("pick over 25 bytes",
             {6, "3         0123456789ABCDE", "", "Com 6 [6] COM6 open", six + "0123456789ABCDE"});
         row("pick over an empty file", {6, "", "", "Com 6 [6] COM6 open", six});
         row("pick, open fails: stored",
-            {6, "2", "PortOpen=true", "Not valid [6] COM6 closed", six});
+            {6, "2", "PortOpen=true", "Not valid [6] COM6 closed", six, "PortOpen=true refused"});
         row("pick, file a folder: the switch stands",
-            {6, Folder, "", "Not valid [6] COM6 open", Missing});
+            {6, Folder, "", "Not valid [6] COM6 open", Missing,
+             "COM-BAUD.txt: not a regular file; COM6 is /dev/recorded"});
         // The recording control refuses a port change while open, as the serial control does.
         row("pick, state read before the close fails",
-            {6, "2", "PortOpen?#1", "Not valid [6] COM6 open", six});
+            {6, "2", "PortOpen?#1", "Not valid [6] COM6 open", six, "PortOpen? refused"});
         row("pick, state read before the open fails",
-            {6, "2", "PortOpen?#2", "Not valid [6] COM6 open", six});
+            {6, "2", "PortOpen?#2", "Not valid [6] COM6 open", six, "PortOpen? refused"});
     }
     void selection() {
         QFETCH(Selection, selection);
@@ -87,11 +98,17 @@ private slots:
         QFile file(portFilePath(dir.path()));
         if (selection.before == Folder)
             QVERIFY(QDir().mkpath(file.fileName()));
+        else if (selection.before == Pipe)
+            QCOMPARE(::mkfifo(QFile::encodeName(file.fileName()).constData(), 0600), 0);
         else if (selection.before != Missing)
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(selection.before) >= 0);
         file.close();
-        if (selection.before == Folder && selection.pick == 0)
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("using port 1$"));
+        if ((selection.before == Folder || selection.before == Pipe) && selection.pick == 0)
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression("not a regular file; using port 1$"));
+        if (!selection.reason.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression(QRegularExpression::escape(selection.reason)));
 
         View view;
         Declarations shared(dir.path());
@@ -101,8 +118,10 @@ private slots:
                             : Default::OpenComPort(view, shared);
         QVERIFY2(view.state() == selection.state,
                  qPrintable(view.state() + " after " + view.comm.calls.join(", ")));
+        QVERIFY2(view.toolTip.contains(selection.reason), qPrintable(view.toolTip));
         const QByteArray after = selection.after.isNull() ? selection.before : selection.after;
-        QCOMPARE(file.open(QIODevice::ReadOnly) ? file.readAll() : Missing, after);
+        const bool regular = QFileInfo(file.fileName()).isFile();
+        QCOMPARE(regular && file.open(QIODevice::ReadOnly) ? file.readAll() : Missing, after);
     }
 };
 

@@ -28,6 +28,10 @@ public:
     int InBufferCount() override { return 0; }
     QByteArray Input() override { return {}; }
     void Output(const QByteArray& bytes) override { record("Output=" + bytes.toHex()); }
+    QString deviceDescription() const override {
+        return open ? QStringLiteral("COM%1 is /dev/recorded").arg(port) : QString();
+    }
+    void setLostHandler(std::function<void(const QString&)>) override {}
 
 private:
     // Records the call, throws if it is to fail (or `refused`), and gives back `value`.
