@@ -195,7 +195,8 @@ QByteArray SerialControl::Input() {
 }
 
 void SerialControl::Output(const QByteArray& bytes) {
-    if (!PortOpen())
+    settle();
+    if (!serial_.isOpen())
         return;
     serial_.write(bytes);
     // write() only queues; push the bytes to the operating system now, since

@@ -6,6 +6,7 @@
 
 #include <xcb/xcb.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -73,6 +74,14 @@ class TestE2e : public QObject {
     bool ended() const {
         return processes_.back()->waitForFinished(10000) && processes_.back()->exitCode() == 0;
     }
+    // A simulated module behind COM<port>, with the transcript COM<port>.jsonl.
+    bool startModule(int port, const QStringList& options = {}) {
+        const QString name = QStringLiteral("COM%1").arg(port);
+        QStringList all{"--link", dir_.filePath(name), "--transcript",
+                        dir_.filePath(name + ".jsonl")};
+        // The module names its device once the link is in place.
+        return run(VELKARO_MODULE_SIM, all + options).waitForReadyRead(5000);
+    }
     static xcb_window_t window() {
         QProcess search;
         search.start("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^Velkaro$"});
@@ -85,6 +94,10 @@ class TestE2e : public QObject {
     }
 
 private slots:
+    void initTestCase() {
+        QVERIFY2(qEnvironmentVariableIsSet("DISPLAY"), "needs an X display, e.g. by xvfb-run");
+        QVERIFY(QFile::copy(VELKARO_PROGRAM, dir_.filePath("velkaro")));
+    }
     void cleanup() {
         for (const auto& process : processes_) {
             process->terminate();
@@ -93,14 +106,8 @@ private slots:
     }
 
     void startClockPickCloseRestartExit() {
-        QVERIFY2(qEnvironmentVariableIsSet("DISPLAY"), "needs an X display, e.g. by xvfb-run");
-        QVERIFY(QFile::copy(VELKARO_PROGRAM, dir_.filePath("velkaro")));
-        for (const char* port : {"COM1", "COM2"}) {
-            const QString transcript = dir_.filePath(port + QString(".jsonl"));
-            QStringList options{"--link", dir_.filePath(port), "--transcript", transcript};
-            options << "--clock" << ModuleClock << "--frozen";
-            // The module names its device once the link is in place.
-            QVERIFY(run(VELKARO_MODULE_SIM, options).waitForReadyRead(5000));
+        for (const int port : {1, 2}) {
+            QVERIFY(startModule(port, {"--clock", ModuleClock, "--frozen"}));
         }
         // Only the first byte is read; a store would blank the other nine.
         QVERIFY(write("2#########"));
@@ -136,6 +143,79 @@ private slots:
         QVERIFY(ended());
         QTRY_VERIFY(!holds("COM1.jsonl"));
         QCOMPARE(read("COM-BAUD.txt"), "1#########");
+    }
+
+    // Options are answered before a display is needed; the toolkit's own
+    // (which would change the window) are refused like any unknown one.
+    void commandLine_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("output"); // in standard output or error
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: velkaro [options]";
+        QTest::newRow("version") << QStringList{"--version"} << 0
+                                 << "velkaro " VELKARO_VERSION "\n";
+        QTest::newRow("unknown") << QStringList{"--port=3"} << 2
+                                 << "velkaro: Unknown option 'port'.";
+        QTest::newRow("toolkit mirror")
+            << QStringList{"-reverse"} << 2 << "Unknown option 'reverse'.";
+        QTest::newRow("toolkit style") << QStringList{"-style", "fusion"} << 2 << "option 'style'.";
+        QTest::newRow("argument") << QStringList{"COM3"} << 2 << "velkaro: Unexpected argument";
+        QTest::newRow("no display") << QStringList{} << 1 << "velkaro: cannot show the window";
+    }
+    void commandLine() {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, output);
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment.remove(name);
+        program.setProcessEnvironment(environment);
+        program.start(dir_.filePath("velkaro"), arguments);
+        QVERIFY(program.waitForFinished(10000) && program.exitStatus() == QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), status);
+        const QString all = program.readAllStandardOutput() + program.readAllStandardError();
+        QVERIFY2(all.contains(output), qPrintable(all));
+    }
+
+    // A session ending ends the program as closing its window does.
+    void terminationSignalsReleaseThePort_data() {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGHUP") << SIGHUP;
+        QTest::newRow("SIGINT") << SIGINT;
+    }
+    void terminationSignalsReleaseThePort() {
+        QFETCH(int, signal);
+        QVERIFY(startModule(3) && write("3#########"));
+        const auto pid = static_cast<pid_t>(run(dir_.filePath("velkaro")).processId());
+        QTRY_VERIFY_WITH_TIMEOUT(holds("COM3.jsonl"), 10000);
+        ::kill(pid, signal);
+        QVERIFY(ended());
+        QTRY_VERIFY(!holds("COM3.jsonl"));
+        QCOMPARE(read("COM-BAUD.txt"), "3#########");
+    }
+
+    // A port file that may only be read still names the port (as root, the
+    // immutable attribute is what refuses a write). A second program on that
+    // port says who holds it.
+    void readOnlyPortFileAndPortInUse() {
+        QVERIFY(startModule(4) && write("4#########"));
+        const QString file = dir_.filePath("COM-BAUD.txt");
+        if (QProcess::execute("chattr", {"+i", file}) != 0)
+            QSKIP("chattr +i is not available here");
+        const qint64 holder = run(dir_.filePath("velkaro")).processId();
+        const bool opened = QTest::qWaitFor([&] { return holds("COM4.jsonl"); }, 10000);
+        QProcess& second = run(dir_.filePath("velkaro"));
+        QByteArray said; // read as it comes, while the first program holds the port
+        const QByteArray expected =
+            "velkaro: COM4: " + QFile::symLinkTarget(dir_.filePath("COM4")).toLatin1() +
+            " is in use by process " + QByteArray::number(holder) + " (velkaro)";
+        const bool told = QTest::qWaitFor(
+            [&] { return (said += second.readAllStandardError()).contains(expected); }, 10000);
+        QProcess::execute("chattr", {"-i", file});
+        QVERIFY(opened);
+        QVERIFY2(told, said.constData());
     }
 };
 

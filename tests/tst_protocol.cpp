@@ -3,6 +3,7 @@
 #include "protocol/serialcontrol.h"
 #include "support/ptypeer.h"
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -13,6 +14,16 @@ QByteArray schedule(const QByteArray& log) {
     const Replies::Schedule decoded = Replies::schedule(log);
     return QByteArray::number(decoded.rateDigit) + ' ' +
            (decoded.onTime ? QByteArray::number(*decoded.onTime) : QByteArray("-"));
+}
+
+// Why the control refuses to open its port.
+QString refusal(SerialControl& control) {
+    try {
+        control.setPortOpen(true);
+    } catch (const CommError& e) {
+        return QString::fromLocal8Bit(e.what());
+    }
+    return {};
 }
 
 } // namespace
@@ -59,33 +70,48 @@ private slots:
         QCOMPARE(result, expected);
     }
 
+    // Each refusal says why, in words an operator can act on.
     void portThatCannotBeHadIsRefused() {
         SerialControl holder(dir_.path());
         holder.setPortOpen(true);
         QVERIFY(peer_->linkAs(dir_.path(), 2)); // another link to the same device
         SerialControl other(dir_.path());
         other.setCommPort(2);
-        QVERIFY_THROWS_EXCEPTION(CommError, other.setPortOpen(true));
+        QCOMPARE(refusal(other), "COM2: " + peer_->slavePath() + " is in use by another program");
         QVERIFY(!other.PortOpen());
         holder.setPortOpen(false);
         QVERIFY_THROWS_NO_EXCEPTION(other.setPortOpen(true));
+        other.setPortOpen(false);
+        other.setSettings("9600,s,7,1"); // space parity: the terminal refuses it
+        const QString refused = refusal(other);
+        QVERIFY2(refused.startsWith("COM2: the device " + peer_->slavePath() +
+                                    " refused the line settings 9600,s,7,1: "),
+                 qPrintable(refused));
+        QVERIFY(!other.PortOpen());
 
         QVERIFY(QFile::link(dir_.filePath("gone"), dir_.filePath("COM3")));
         SerialControl missing(dir_.path());
         missing.setCommPort(3);
-        QVERIFY_THROWS_EXCEPTION(CommError, missing.setPortOpen(true));
+        QCOMPARE(refusal(missing),
+                 QStringLiteral("COM3: no such device %1, which the link %2 points to")
+                     .arg(dir_.filePath("gone"), dir_.filePath("COM3")));
         QVERIFY(!missing.PortOpen());
     }
 
     // As when the cable is pulled during a transaction's pause.
     void hangUpBetweenWakeByteAndFrame() {
         SerialControl control(dir_.path());
+        QString lost;
+        control.setLostHandler([&](const QString& reason) { lost = reason; });
         control.setPortOpen(true);
+        QCOMPARE(control.deviceDescription(), "COM1 is " + peer_->slavePath());
         control.Output(Frames::wake());
         QVERIFY(peer_->waitForBytes(1, 2000));
+        const QString device = peer_->slavePath();
         peer_->hangUp();
         control.Output(Frames::clockRead());
         QVERIFY(!control.PortOpen());
+        QCOMPARE(lost, "COM1: disconnected (" + device + " went away)");
         QCOMPARE(control.InBufferCount(), 0);
         QCOMPARE(control.Input(), QByteArray());
         QCOMPARE(peer_->receivedBytes(), Frames::wake());

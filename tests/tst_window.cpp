@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -103,6 +104,71 @@ private slots:
         form_->setClock([&] { return readings[std::min(taken++, 1)]; });
         child<QToolButton>("CMD4")->click();
         QCOMPARE(child<QLineEdit>("TextCMD13")->text(), "26/03/09 23:59:59");
+    }
+
+    // Typed text selects the entry it equals, or none: "Set into" then sends
+    // "00" rather than an entry the box no longer shows.
+    void typedRateSelectsOnlyAnEqualEntry_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("entry");
+        QTest::newRow("other text") << "xyz" << -1;
+        QTest::newRow("an entry") << "2   Hours" << 2;
+        QTest::newRow("an entry's start") << "2" << -1;
+        QTest::newRow("another case") << "2   HOURS" << -1;
+    }
+    void typedRateSelectsOnlyAnEqualEntry() {
+        QFETCH(QString, typed);
+        QFETCH(int, entry);
+        auto* rate = child<QComboBox>("Combo1");
+        rate->setCurrentIndex(3);
+        rate->lineEdit()->selectAll();
+        QTest::keyClicks(rate->lineEdit(), typed);
+        QCOMPARE(rate->currentIndex(), entry);
+        QCOMPARE(rate->currentText(), typed);
+    }
+
+    // The clock text goes out one byte per character.
+    void clockFieldTakesOneByteCharacters_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("pasted");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("Latin-1") << "26/01/05" << QString::fromUtf8(" \xc3\xa9t\xc3\xa9")
+                                 << QString::fromUtf8("26/01/05 \xc3\xa9t\xc3\xa9");
+        QTest::newRow("beyond Latin-1") << QString::fromUtf8("\xe2\x82\xac \xd0\x96") << ""
+                                        << " ";
+        QTest::newRow("beyond the basic plane") << "26/01/05"
+                                                << QString::fromUtf8(" \xf0\x9f\x98\x80"
+                                                                     "09:07")
+                                                << "26/01/05 09:07";
+    }
+    void clockFieldTakesOneByteCharacters() {
+        QFETCH(QString, typed);
+        QFETCH(QString, pasted);
+        QFETCH(QString, shown);
+        auto* clock = child<QLineEdit>("TextCMD13");
+        clock->clear();
+        for (const char32_t c : typed.toUcs4()) { // as a keyboard's input method delivers it
+            QKeyEvent key(QEvent::KeyPress, 0, Qt::NoModifier, QString::fromUcs4(&c, 1));
+            QCoreApplication::sendEvent(clock, &key);
+        }
+        clock->insert(pasted);
+        QCOMPARE(clock->text(), shown);
+    }
+
+    // The adapter pulled and plugged in again: "Not valid" with the reason at
+    // once, then "Com 1" again by itself, and a command reaches the new device.
+    void lostPortComesBack() {
+        auto* port = child<QLabel>("Label3(0)");
+        QCOMPARE(port->toolTip(), "COM1 is " + peer_->slavePath());
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^COM1: disconnected"));
+        peer_->hangUp();
+        QTRY_COMPARE(port->text(), "Not valid");
+        QVERIFY2(port->toolTip().startsWith("COM1: disconnected"), qPrintable(port->toolTip()));
+        PtyPeer back;
+        QVERIFY(back.linkAs(dir_->path(), 1));
+        QTRY_COMPARE_WITH_TIMEOUT(port->text(), "Com 1", 3000);
+        child<QToolButton>("Command1")->click();
+        QTRY_COMPARE(back.receivedBytes(), Frames::wake() + Frames::clockRead());
     }
 
     void floodKeepsTheLogBounded() {
