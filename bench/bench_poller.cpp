@@ -116,6 +116,8 @@ public:
         return waiting() == 0 ? QByteArray() : QByteArray(1, pending_.at(read_++));
     }
     void Output(const QByteArray&) override {}
+    QString deviceDescription() const override { return {}; }
+    void setLostHandler(std::function<void(const QString&)>) override {}
 
     void queue(const QByteArray& bytes) {
         if (waiting() == 0) {
