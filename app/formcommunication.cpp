@@ -403,9 +403,9 @@ void FormCommunication::CMDS34_Click() {
         Combo1->setCurrentIndex(0);
     }
     const int onTime = VScroll1->value();
-    if (onTime == 240) {
+    if (onTime == Frames::MaxOnTime) {
         VScroll1->setValue(Frames::MaxOnTime);
-        Text3->setText(QStringLiteral("240"));
+        Text3->setText(QString::number(Frames::MaxOnTime));
     }
     MSComm1->Output(Frames::scheduleSet(Frames::rateCode(rateIndex), Frames::onTimeCode(onTime)));
     hideBusy();

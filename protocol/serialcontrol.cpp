@@ -88,6 +88,10 @@ bool SerialControl::PortOpen() const {
 }
 
 void SerialControl::setPortOpen(bool open) {
+    // The caller decides about the port now: a device that has gone meanwhile
+    // is let go without reporting it lost.
+    if (serial_.isOpen() && deviceGone())
+        serial_.close();
     settle();
     if (open)
         openPort();
