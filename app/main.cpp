@@ -31,11 +31,11 @@ Start parseCommandLine(int argc, char* argv[]) {
     parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
     if (!parser.parse(arguments)) {
-        qCritical("%s See --help.", qPrintable(parser.errorText()));
+        qCritical("%s (see --help)", qPrintable(parser.errorText()));
         return Start::UsageError;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        qCritical("Unexpected argument '%s'. See --help.",
+        qCritical("unexpected argument \"%s\" (see --help)",
                   qPrintable(parser.positionalArguments().constFirst()));
         return Start::UsageError;
     }

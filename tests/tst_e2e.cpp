@@ -159,7 +159,8 @@ private slots:
         QTest::newRow("toolkit mirror")
             << QStringList{"-reverse"} << 2 << "Unknown option 'reverse'.";
         QTest::newRow("toolkit style") << QStringList{"-style", "fusion"} << 2 << "option 'style'.";
-        QTest::newRow("argument") << QStringList{"COM3"} << 2 << "velkaro: Unexpected argument";
+        QTest::newRow("argument") << QStringList{"COM3"} << 2
+                                  << "velkaro: unexpected argument \"COM3\"";
         QTest::newRow("no display") << QStringList{} << 1 << "velkaro: cannot show the window";
     }
     void commandLine() {
