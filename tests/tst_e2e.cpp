@@ -1,5 +1,6 @@
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -9,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -195,6 +197,25 @@ private slots:
         QVERIFY(ended());
         QTRY_VERIFY(!holds("COM3.jsonl"));
         QCOMPARE(read("COM-BAUD.txt"), "3#########");
+    }
+
+    // An operator outside the device's group is told which group to join.
+    void permissionDeniedNamesTheGroup() {
+        if (::geteuid() != 0)
+            QSKIP("needs root, to start the program as another user");
+        QVERIFY(startModule(5) && write("5#########"));
+        QVERIFY(QFile::setPermissions(dir_.path(), QFile::permissions(dir_.path()) |
+                                                       QFile::ReadOther | QFile::ExeOther));
+        const QString device = QFile::symLinkTarget(dir_.filePath("COM5"));
+        QProcess& program =
+            run("env", {"QT_QPA_PLATFORM=offscreen", "setpriv", "--reuid=nobody", "--regid=nogroup",
+                        "--clear-groups", dir_.filePath("velkaro")});
+        const QByteArray expected = "velkaro: COM5: permission denied on " + device.toLatin1() +
+                                    ", which belongs to group " +
+                                    QFileInfo(device).group().toLatin1() +
+                                    ": join that group (usually dialout) and log in again";
+        QByteArray said;
+        QTRY_VERIFY2((said += program.readAllStandardError()).contains(expected), said.constData());
     }
 
     // A port file that may only be read still names the port (as root, the
