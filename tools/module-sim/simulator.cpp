@@ -56,7 +56,7 @@ Simulator::Simulator(const Options& options, QObject* parent)
     connect(&openerPoll_, &QTimer::timeout, this, &Simulator::checkForOpener);
     settle_.setSingleShot(true);
     settle_.setInterval(SettleTime);
-    connect(&settle_, &QTimer::timeout, this, &Simulator::announceOpened);
+    connect(&settle_, &QTimer::timeout, this, [this] { announceOpened(true); });
     answerTimer_.setSingleShot(true);
     connect(&answerTimer_, &QTimer::timeout, this, &Simulator::sendDueAnswers);
 }
@@ -139,7 +139,10 @@ void Simulator::checkForOpener() {
     settle_.start();
 }
 
-void Simulator::announceOpened() {
+// The line settings are read once the program has had time to set the line
+// up, or at its first byte. An open that ends sooner (one only to try the
+// port) leaves the terminal at its defaults: that is recorded, not warned of.
+void Simulator::announceOpened(bool settled) {
     if (line_ != Line::Opening) {
         return;
     }
@@ -149,7 +152,7 @@ void Simulator::announceOpened() {
     ::tcgetattr(master_, &attributes);
     const TerminalLine settings = terminalLine(attributes);
     record(steadyNow(), openedEvent(settings));
-    if (settings != ModuleLine) {
+    if (settled && settings != ModuleLine) {
         std::fprintf(stderr,
                      "velkaro-module-sim: warning: port opened at %d,%c,%d,%d; the module "
                      "runs at 9600,n,8,2\n",
@@ -158,7 +161,6 @@ void Simulator::announceOpened() {
 }
 
 void Simulator::readLine() {
-    announceOpened();
     char buffer[4096];
     const ssize_t count = ::read(master_, buffer, sizeof buffer);
     if (count < 0 && (errno == EAGAIN || errno == EINTR)) {
@@ -168,6 +170,7 @@ void Simulator::readLine() {
         lineClosed();
         return;
     }
+    announceOpened(true);
     // Both clocks read together, before the transcript is written: a clock
     // set is judged against the moment its bytes arrived.
     const Nanos at = steadyNow();
@@ -191,7 +194,7 @@ void Simulator::readLine() {
 }
 
 void Simulator::lineClosed() {
-    announceOpened();
+    announceOpened(false);
     line_ = Line::Closed;
     readable_->setEnabled(false);
     writable_->setEnabled(false);

@@ -38,7 +38,7 @@ private:
     enum class Line { Closed, Opening, Open };
 
     void checkForOpener();
-    void announceOpened();
+    void announceOpened(bool settled);
     void readLine();
     void lineClosed();
     void answer(const QByteArray& bytes);
