@@ -256,7 +256,11 @@ QString readValues(const QCommandLineParser& parser, const Options& o, const QSt
 Parsed parseArguments(const QStringList& arguments) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(Description));
-    const QCommandLineOption help = parser.addHelpOption();
+    // Not addHelpOption(): its --help-all would list the toolkit's options,
+    // which this program does not take.
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays this help and exits."));
+    parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
     const Options o;
     parser.addOptions(
