@@ -449,7 +449,7 @@ void FormCommunication::wait1() {
 // Date and time come from one reading of the clock, so that a click at
 // midnight cannot join one day's date to the next day's time.
 void FormCommunication::CMD4_Click() {
-    TextCMD13->setText(clock_().toString(QStringLiteral("yy/MM/dd HH:mm:ss")));
+    TextCMD13->setText(clock_().toString(QLatin1String(Frames::ClockFormat)));
 }
 
 // Typed text selects the entry it equals, and otherwise none, so that "Set

@@ -1,5 +1,7 @@
 #include "cli/clocktime.h"
 
+#include "protocol/frames.h"
+
 #include <QDateTime>
 
 namespace ClockTime {
@@ -11,7 +13,7 @@ qint64 localNowMs() {
 
 QByteArray text(qint64 localMs) {
     return QDateTime::fromMSecsSinceEpoch(localMs, Qt::UTC)
-        .toString(QStringLiteral("yy/MM/dd HH:mm:ss"))
+        .toString(QLatin1String(Frames::ClockFormat))
         .toLatin1();
 }
 

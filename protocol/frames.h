@@ -12,6 +12,9 @@ inline constexpr char WakeByte = '\x80';
 inline constexpr char CR = '\r';
 inline constexpr char LF = '\n';
 
+// The module's clock text, "yy/mm/dd hh:mm:ss", as a QDateTime format.
+inline constexpr char ClockFormat[] = "yy/MM/dd HH:mm:ss";
+
 QByteArray wake();
 QByteArray clockRead();
 // The clock text goes out exactly as given: not checked, trimmed or filled.
