@@ -438,7 +438,7 @@ void FormCommunication::letWindowCatchUp() {
 // Blocks the thread for one second of a monotonic clock: no events are
 // handled, the poller does not tick and the window is not repainted.
 void FormCommunication::wait1() {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    const auto end = std::chrono::steady_clock::now() + Frames::WakePause;
     while (std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_until(end);
     }

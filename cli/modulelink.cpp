@@ -10,8 +10,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The pause between the wake byte and the frame.
-constexpr auto WakePause = 1s;
 // How often the receive buffer is looked at while a reply is awaited.
 constexpr auto PollInterval = 5ms;
 
@@ -41,10 +39,10 @@ ModuleLink::~ModuleLink() {
 }
 
 void ModuleLink::wake(SteadyClock::time_point frameAt) {
-    sleepUntil(frameAt - WakePause);
+    sleepUntil(frameAt - Frames::WakePause);
     comm_.Output(Frames::wake());
     checkOpen();
-    sleepUntil(SteadyClock::now() + WakePause);
+    sleepUntil(SteadyClock::now() + Frames::WakePause);
 }
 
 SteadyClock::time_point ModuleLink::send(const QByteArray& frame, SteadyClock::time_point when) {

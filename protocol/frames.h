@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+#include <chrono>
+
 // What the program sends to the module. Every command goes out as the wake
 // byte alone, a one-second pause, then one frame ending in a carriage return.
 namespace Frames {
@@ -9,6 +11,8 @@ namespace Frames {
 // The line the module listens on, as the serial control's settings text.
 inline constexpr char Settings[] = "9600,n,8,2";
 inline constexpr char WakeByte = '\x80';
+// How long the module needs after the wake byte before it listens.
+inline constexpr std::chrono::seconds WakePause{1};
 inline constexpr char CR = '\r';
 inline constexpr char LF = '\n';
 
