@@ -233,9 +233,15 @@ QString readValues(const QCommandLineParser& parser, const Options& o, const QSt
         }
         const std::optional<int> rate = rateIndex(parser.value(o.rate));
         if (!rate) {
-            return QStringLiteral("--rate takes an entry of the rate list (\"30  Minutes\" to "
-                                  "\"24  Hours\"), 30m, 1h, 2h, 4h, 6h, 12h, 24h or 0 to 6, not "
-                                  "\"%1\"")
+            QStringList shortForms;
+            for (const char* form : RateShortForms) {
+                shortForms << QString::fromLatin1(form);
+            }
+            return QStringLiteral("--rate takes an entry of the rate list (\"%1\" to \"%2\"), %3 "
+                                  "or 0 to %4, not \"%5\"")
+                .arg(QLatin1String(Frames::RateTexts[0]),
+                     QLatin1String(std::end(Frames::RateTexts)[-1]), shortForms.join(u", "))
+                .arg(std::size(Frames::RateTexts) - 1)
                 .arg(parser.value(o.rate));
         }
         const std::optional<int> onTime = wholeNumber(parser.value(o.onTime));
