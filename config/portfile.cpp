@@ -1,9 +1,9 @@
 #include "config/portfile.h"
 
 #include "config/declarations.h"
+#include "config/recordfile.h"
 
 #include <QFile>
-#include <QFileInfo>
 
 namespace {
 
@@ -11,16 +11,14 @@ namespace {
     throw PortFileError(QStringLiteral("%1 %2: %3").arg(what, file.fileName(), why).toStdString());
 }
 
-// Opened for reading and writing: created when missing (also through a link
-// that points to a missing file), never truncated. Only a regular file is
-// used: opening a pipe would block, a device or socket would misbehave.
-void openRecordFile(QFile& file) {
-    const QFileInfo info(file.fileName());
-    if (info.exists() && !info.isFile()) {
-        fail(QStringLiteral("cannot use"), file, QStringLiteral("not a regular file"));
-    }
-    if (!file.open(QIODevice::ReadWrite)) {
-        fail(QStringLiteral("cannot open or create"), file, file.errorString());
+// A file that may only be read (immutable, on a read-only medium) still
+// names the port.
+bool openedForReading(QFile& file) {
+    try {
+        openRecordFile(file, RecordAccess::ReadOnly);
+        return true;
+    } catch (const PortFileError&) {
+        return false;
     }
 }
 
@@ -47,11 +45,9 @@ QByteArray recordForPort(int port) {
 int readPortFile(Declarations& shared) {
     QFile file(portFilePath(shared.ProgramFolder));
     try {
-        openRecordFile(file);
+        openRecordFile(file, RecordAccess::ReadWrite);
     } catch (const PortFileError&) {
-        // A file that may only be read (immutable, on a read-only medium)
-        // still names the port.
-        if (!QFileInfo(file.fileName()).isFile() || !file.open(QIODevice::ReadOnly)) {
+        if (!openedForReading(file)) {
             throw;
         }
     }
@@ -64,7 +60,7 @@ int readPortFile(Declarations& shared) {
 
 void writePortFile(const Declarations& shared) {
     QFile file(portFilePath(shared.ProgramFolder));
-    openRecordFile(file);
+    openRecordFile(file, RecordAccess::ReadWrite);
     const QByteArray record(shared.ComRecord.data(), PortRecordSize);
     if (!file.seek(0) || file.write(record) != PortRecordSize || !file.flush()) {
         fail(QStringLiteral("cannot write"), file, file.errorString());

@@ -30,7 +30,8 @@ QByteArray recordForPort(int port);
 
 // Reads the file into ComRecord and returns its port, 1 to 9. A missing file
 // is created, empty; a file that may only be read is read. Throws
-// PortFileError when it cannot be read or created, or is no regular file.
+// PortFileError when it cannot be read or created, or is no regular file
+// with one name.
 int readPortFile(Declarations& shared);
 
 // Writes ComRecord as bytes 0 to 9 of the file; later bytes stay as they

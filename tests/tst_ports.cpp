@@ -9,12 +9,15 @@
 #include <QTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <tuple>
 
 namespace {
 
 const QByteArray Missing = "<missing>"; // also what a folder or pipe reads as
 const QByteArray Folder = "<folder>";
-const QByteArray Pipe = "<pipe>";
+const QByteArray Secret = "not for velkaro: keep out";
 
 struct Selection {
     int pick;              // the item picked in the port menu; 0 for start-up
@@ -76,8 +79,6 @@ private slots:
             {0, "3", "PortOpen=true#2", "Not valid [3] COM3 closed", {}, "PortOpen=true refused"});
         row("start-up, file a folder: port 1, one warning",
             {0, Folder, "", "Com 1 [1] COM1 open", Missing});
-        row("start-up, file a pipe: port 1, one warning",
-            {0, Pipe, "", "Com 1 [1] COM1 open", Missing});
         row("pick over 25 bytes",
             {6, "3         0123456789ABCDE", "", "Com 6 [6] COM6 open", six + "0123456789ABCDE"});
         row("pick over an empty file", {6, "", "", "Com 6 [6] COM6 open", six});
@@ -98,12 +99,10 @@ private slots:
         QFile file(portFilePath(dir.path()));
         if (selection.before == Folder)
             QVERIFY(QDir().mkpath(file.fileName()));
-        else if (selection.before == Pipe)
-            QCOMPARE(::mkfifo(QFile::encodeName(file.fileName()).constData(), 0600), 0);
         else if (selection.before != Missing)
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(selection.before) >= 0);
         file.close();
-        if ((selection.before == Folder || selection.before == Pipe) && selection.pick == 0)
+        if (selection.before == Folder && selection.pick == 0)
             QTest::ignoreMessage(QtWarningMsg,
                                  QRegularExpression("not a regular file; using port 1$"));
         if (!selection.reason.isEmpty())
@@ -122,6 +121,76 @@ private slots:
         const QByteArray after = selection.after.isNull() ? selection.before : selection.after;
         const bool regular = QFileInfo(file.fileName()).isFile();
         QCOMPARE(regular && file.open(QIODevice::ReadOnly) ? file.readAll() : Missing, after);
+    }
+
+    // As the package lays it out: the program folder's COM-BAUD.txt a link to
+    // the file in a state folder. Whatever is put in that file's place, the
+    // program neither writes nor creates anything through it.
+    void portFileNeverLeavesItsPlace_data() {
+        QTest::addColumn<QByteArray>("planted"); // in the state folder, in the file's place
+        QTest::addColumn<QString>("reason");     // why it is refused; empty: used
+        QTest::addColumn<QByteArray>("after");   // the secret file, or the honest file, after
+        const QByteArray secret = Secret;
+        const std::tuple<const char*, const char*, QByteArray> refusals[] = {
+            {"link to a secret file", "a link, not a regular file", secret},
+            {"dangling link", "a link, not a regular file", Missing},
+            {"pipe", "not a regular file", Missing},
+            {"second hard link", "a file with more than one name (hard links)", secret},
+        };
+        for (const auto& [planted, reason, after] : refusals) {
+            for (const char* when : {"start-up", "pick"})
+                QTest::addRow("%s, %s", planted, when)
+                    << QByteArray(planted) << QString(reason) << after;
+        }
+        QTest::newRow("the package's file, start-up")
+            << QByteArray("3         rest") << QString() << QByteArray("3         rest");
+        QTest::newRow("the package's file, pick")
+            << QByteArray("3         rest") << QString() << QByteArray("6         rest");
+    }
+    void portFileNeverLeavesItsPlace() {
+        QFETCH(QByteArray, planted);
+        QFETCH(QString, reason);
+        QFETCH(QByteArray, after);
+        const bool pick = QByteArray(QTest::currentDataTag()).endsWith("pick");
+        const QTemporaryDir dir;
+        const QDir root(dir.path());
+        QVERIFY(root.mkpath("program") && root.mkpath("state"));
+        QVERIFY(QFile::link("../state/COM-BAUD.txt", root.filePath("program/COM-BAUD.txt")));
+        const QString place = root.filePath("state/COM-BAUD.txt");
+        const QString secret = root.filePath("secret"); // another user's file
+        const auto write = [](const QString& name, const QByteArray& bytes) {
+            QFile file(name);
+            return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+        };
+        const QByteArray name = QFile::encodeName(place);
+        if (planted == "link to a secret file")
+            QVERIFY(write(secret, Secret) && QFile::link(secret, place));
+        else if (planted == "dangling link")
+            QVERIFY(QFile::link(secret, place));
+        else if (planted == "pipe")
+            QCOMPARE(::mkfifo(name.constData(), 0600), 0);
+        else if (planted == "second hard link")
+            QVERIFY(write(secret, Secret) && ::link(QFile::encodeName(secret), name) == 0);
+        else
+            QVERIFY(write(place, planted));
+        const QStringList entries = root.entryList(QDir::AllEntries | QDir::System);
+        if (!reason.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg,
+                                 qPrintable("cannot use " + place + ": " + reason +
+                                            (pick ? "; COM6 is /dev/recorded" : "; using port 1")));
+
+        View view;
+        Declarations shared(root.filePath("program"));
+        view.comm.open = pick;
+        pick ? Default::SelectComPort(view, shared, 6) : Default::OpenComPort(view, shared);
+        const QString state =
+            pick ? reason.isEmpty() ? "Com 6 [6] COM6 open" : "Not valid [6] COM6 open"
+            : reason.isEmpty() ? "Com 3 [3] COM3 open"
+                               : "Com 1 [1] COM1 open";
+        QCOMPARE(view.state(), state);
+        QCOMPARE(root.entryList(QDir::AllEntries | QDir::System), entries);
+        QFile target(reason.isEmpty() ? place : secret);
+        QCOMPARE(target.open(QIODevice::ReadOnly) ? target.readAll() : Missing, after);
     }
 };
 
