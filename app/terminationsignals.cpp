@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,15 +15,21 @@ namespace {
 // The handler's end and the event loop's end of the socket pair.
 int signalSocket[2] = {-1, -1};
 
+// One byte is enough to close the window. Once the socket is full the byte
+// is dropped rather than waited for, which would hang the program inside the
+// handler; errno is left as the interrupted code had it.
 void onTerminationSignal(int) {
+    const int interrupted = errno;
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(signalSocket[0], &byte, 1);
+    errno = interrupted;
 }
 
 } // namespace
 
 void closeOnTerminationSignals(QWidget& window) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalSocket) != 0) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalSocket) != 0 ||
+        ::fcntl(signalSocket[0], F_SETFL, O_NONBLOCK) != 0) {
         qWarning("cannot catch termination signals: %s", std::strerror(errno));
         return;
     }
