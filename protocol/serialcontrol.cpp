@@ -160,9 +160,7 @@ QString SerialControl::openFailure(QSerialPort::SerialPortError error,
             .arg(device_, QFileInfo(device_).group());
     }
     if (error == QSerialPort::PermissionError) {
-        const QString holder = portHolder(device_);
-        return QStringLiteral("%1 is in use by %2")
-            .arg(device_, holder.isEmpty() ? QStringLiteral("another program") : holder);
+        return QStringLiteral("%1 is %2").arg(device_, portHolder(device_));
     }
     return QStringLiteral("cannot open %1: %2").arg(device_, detail);
 }

@@ -4,8 +4,12 @@
 #include "support/ptypeer.h"
 
 #include <QFile>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <unistd.h>
 
 namespace {
 
@@ -96,6 +100,53 @@ private slots:
                  QStringLiteral("COM3: no such device %1, which the link %2 points to")
                      .arg(dir_.filePath("gone"), dir_.filePath("COM3")));
         QVERIFY(!missing.PortOpen());
+    }
+
+    // A lock file on the port names its process while that runs, otherwise
+    // the file and its owner, who can remove it; not a process that merely
+    // has the device open. (Qt takes over a lock whose
+    // process is gone from this machine: the stale ones planted here are
+    // those it keeps.)
+    void lockFileSaysWhoHoldsThePort_data() {
+        QTest::addColumn<QByteArray>("bytes"); // PID: the running process's number
+        QTest::addColumn<QString>("said");     // LOCK: the lock file
+        QTest::newRow("its process runs")
+            << QByteArray("PID\nsleep\n") << "is in use by process PID (sleep)";
+        QTest::newRow("no process number")
+            << QByteArray("\x1b[2J\n") << "is locked by LOCK, owned by nobody";
+        QTest::newRow("its process gone, from another machine")
+            << QByteArray("999999999\nminicom\nelsewhere\n")
+            << "is locked by LOCK, owned by nobody";
+    }
+    void lockFileSaysWhoHoldsThePort() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, said);
+        if (::geteuid() != 0)
+            QSKIP("needs root, to give the lock file to another user");
+        // One process named in the lock file, another holding the device open.
+        QProcess running, holding;
+        holding.setStandardInputFile(peer_->slavePath());
+        for (QProcess* process : {&running, &holding}) {
+            process->start("sleep", {"30"});
+            QVERIFY(process->waitForStarted());
+        }
+        const auto stop = qScopeGuard([&] {
+            for (QProcess* process : {&running, &holding}) {
+                process->kill();
+                process->waitForFinished();
+            }
+        });
+        const QString pid = QString::number(running.processId());
+        const QString lock = "/run/lock/LCK..pts_" + peer_->slavePath().section('/', -1);
+        QFile file(lock);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::NewOnly));
+        const auto removed = qScopeGuard([&] { QFile::remove(lock); });
+        QVERIFY(file.write(bytes.replace("PID", pid.toLatin1())) == bytes.size());
+        file.close();
+        QCOMPARE(::chown(QFile::encodeName(lock).constData(), 65534, 65534), 0);
+        SerialControl control(dir_.path());
+        QCOMPARE(refusal(control), "COM1: " + peer_->slavePath() + ' ' +
+                                       said.replace("PID", pid).replace("LOCK", lock));
     }
 
     // As when the cable is pulled during a transaction's pause.

@@ -39,6 +39,9 @@ public:
         if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0)
             throw std::runtime_error("openpty failed");
         ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+        // A process that a test starts holds neither end.
+        for (const int fd : {master_, slave_})
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         reader_ = std::thread(&PtyPeer::readLoop, this);
         // Arrival times are only as good as the reader's wake-up: where allowed
         // (as root), let it preempt the busy threads of a loaded machine.
