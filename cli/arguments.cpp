@@ -201,10 +201,12 @@ QString readValues(const QCommandLineParser& parser, const Options& o, const QSt
     }
 
     if (parser.isSet(o.timeout)) {
+        // Whole milliseconds: a value that rounds to none would wait for nothing.
         bool ok = false;
         const double seconds = parser.value(o.timeout).toDouble(&ok);
-        if (!ok || !(seconds > 0) || seconds > MaxTimeoutSeconds) {
-            return QStringLiteral("--timeout takes seconds above 0, up to %1, not \"%2\"")
+        if (!ok || !(seconds > 0 && seconds <= MaxTimeoutSeconds) ||
+            std::llround(seconds * 1000) < 1) {
+            return QStringLiteral("--timeout takes seconds from 0.001 up to %1, not \"%2\"")
                 .arg(MaxTimeoutSeconds)
                 .arg(parser.value(o.timeout));
         }

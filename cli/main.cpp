@@ -17,6 +17,17 @@ void print(const QString& text) {
     std::fflush(stdout);
 }
 
+// A report that did not reach its reader (a full disk, a closed pipe) is a
+// failure, whatever the modules did: `status`, or 1 when it was 0.
+int finish(int status) {
+    const bool outputLost = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+    if (outputLost) {
+        qCritical("standard output could not be written");
+    }
+    const bool errorsLost = std::fflush(stderr) != 0 || std::ferror(stderr) != 0;
+    return (outputLost || errorsLost) && status == EXIT_SUCCESS ? EXIT_FAILURE : status;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -30,10 +41,10 @@ int main(int argc, char* argv[]) {
     case Cli::Parsed::Outcome::Help:
     case Cli::Parsed::Outcome::Version:
         print(parsed.text);
-        return EXIT_SUCCESS;
+        return finish(EXIT_SUCCESS);
     case Cli::Parsed::Outcome::UsageError:
         qCritical("%s (see --help)", qPrintable(parsed.text));
-        return 2;
+        return finish(2);
     case Cli::Parsed::Outcome::Run:
         break;
     }
@@ -46,12 +57,12 @@ int main(int argc, char* argv[]) {
             ports.push_back(Cli::portFacts(port, programFolder));
         }
         print(Cli::portsText(ports, request.json));
-        return EXIT_SUCCESS;
+        return finish(EXIT_SUCCESS);
     }
     const std::vector<Cli::Outcome> outcomes = Cli::runAll(request, programFolder);
     print(Cli::outcomesText(request, outcomes));
     const bool allSucceeded = std::none_of(outcomes.begin(), outcomes.end(), [](const auto& o) {
         return o.result == Cli::Outcome::Result::Failed;
     });
-    return allSucceeded ? EXIT_SUCCESS : EXIT_FAILURE;
+    return finish(allSucceeded ? EXIT_SUCCESS : EXIT_FAILURE);
 }

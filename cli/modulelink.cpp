@@ -103,12 +103,15 @@ void ModuleLink::discardArrivals() {
     }
 }
 
-QString shownReply(const QByteArray& log) {
-    QString shown = QString::fromLatin1(log.left(log.indexOf(Frames::CR)));
-    for (QChar& c : shown) {
+QString printable(QString text) {
+    for (QChar& c : text) {
         if (!c.isPrint()) {
             c = u'?';
         }
     }
-    return shown;
+    return text;
+}
+
+QString shownReply(const QByteArray& log) {
+    return printable(QString::fromLatin1(log.left(log.indexOf(Frames::CR))));
 }

@@ -63,6 +63,10 @@ private:
     QString lost_; // why the port closed under the link
 };
 
+// The text with anything not printable (control bytes, a NUL) as "?", so that
+// it can reach a terminal.
+QString printable(QString text);
+
 // The bytes of a reply as text for a message: up to its CR, anything not
 // printable as "?".
 QString shownReply(const QByteArray& log);

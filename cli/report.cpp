@@ -1,5 +1,7 @@
 #include "cli/report.h"
 
+#include "cli/modulelink.h"
+
 #include <QJsonDocument>
 #include <QJsonValue>
 
@@ -44,7 +46,8 @@ QString valuesText(const QJsonObject& values) {
         onTime.isNull() ? QStringLiteral("---") : QStringLiteral("%1 s").arg(onTime.toInt()));
 }
 
-// Columns as wide as their widest cell, two blanks apart.
+// Columns as wide as their widest cell, two blanks apart. A cell may hold
+// bytes from a module or a device name: they reach the terminal printable.
 QString table(const QList<QStringList>& rows) {
     QList<qsizetype> widths;
     for (const QStringList& row : rows) {
@@ -57,7 +60,7 @@ QString table(const QList<QStringList>& rows) {
     for (const QStringList& row : rows) {
         QString line;
         for (qsizetype i = 0; i < row.size(); ++i) {
-            line += row[i].leftJustified(widths[i] + 2);
+            line += printable(row[i]).leftJustified(widths[i] + 2);
         }
         text += line.trimmed() + u'\n';
     }

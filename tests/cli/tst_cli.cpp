@@ -33,13 +33,20 @@ class Cli : public QObject {
         return result;
     }
 
-    // The rows velkaro-cli prints; its exit code goes to exitCode_.
-    QList<QJsonObject> run(const QString& line) {
+    // What velkaro-cli prints, or writes to `outputFile`; its exit code goes
+    // to exitCode_.
+    QByteArray output(const QString& line, const QString& outputFile = {}) {
         QProcess cli;
-        cli.start(dir_.filePath("velkaro-cli"), QProcess::splitCommand(line) << "--json");
+        if (!outputFile.isEmpty()) {
+            cli.setStandardOutputFile(outputFile);
+        }
+        cli.start(dir_.filePath("velkaro-cli"), QProcess::splitCommand(line));
         exitCode_ = cli.waitForFinished(30000) ? cli.exitCode() : -1;
-        return objects(cli.readAllStandardOutput());
+        return cli.readAllStandardOutput();
     }
+
+    // The rows velkaro-cli prints with --json.
+    QList<QJsonObject> run(const QString& line) { return objects(output(line + " --json")); }
 
     // The lines of a module's transcript whose `key` is `value`.
     QList<QJsonObject> transcript(int port, const char* key, const char* value) {
@@ -120,6 +127,31 @@ private slots:
                 firstFrame, transcript(port, "event", "frame").value(0).value("t").toDouble());
         }
         QVERIFY(lastWake > 0 && lastWake < firstFrame);
+    }
+
+    // A module answering with a NUL and terminal controls beside a good one:
+    // the table keeps both rows, and nothing in it can steer a terminal.
+    void hostileBytesStayInTheirCell() {
+        startModule(1);
+        startModule(2, {"--fault", "control"});
+        const QByteArray table = output("clock get --port 1-2");
+        QCOMPARE(exitCode_, 1);
+        const QList<QByteArray> lines = table.trimmed().split('\n');
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines[1].startsWith("COM1 ") && lines[1].contains(" ok "));
+        QVERIFY2(lines[2].startsWith("COM2 ") && lines[2].contains("\"??M?cT"), lines[2]);
+        for (const char c : table) {
+            QVERIFY2(c == '\n' || static_cast<unsigned char>(c) >= 0x20, table.toHex(' '));
+        }
+    }
+
+    // A report that cannot be written is a failure, whatever it reports.
+    void unwritableOutputFails() {
+        startModule(1);
+        for (const char* line : {"clock get --port 1 --json", "ports", "--help"}) {
+            output(line, "/dev/full");
+            QVERIFY2(exitCode_ == 1, line);
+        }
     }
 
     // As the simulator measured it when the frame arrived, the new clock is

@@ -31,6 +31,7 @@ private slots:
         row("clock set 26/01/05 09-07-03 --port 1", "clock text must be");
         row("clock set --from-pc 26/01/05 09:07:03 --port 1", "either TEXT or --from-pc");
         row("clock get --port 1 --timeout 0", "--timeout takes");
+        row("clock get --port 1 --timeout 1e-9", "--timeout takes");
         row("clock get --port 1 --rate 2", "--rate does not go with clock get");
     }
 
