@@ -1,6 +1,8 @@
 #include "cli/arguments.h"
+#include "cli/modulelink.h"
 #include "cli/portfacts.h"
 #include "cli/report.h"
+#include "cli/stopsignals.h"
 #include "cli/targetjob.h"
 #include "protocol/diagnostics.h"
 
@@ -53,16 +55,33 @@ int main(int argc, char* argv[]) {
     const QString programFolder = QCoreApplication::applicationDirPath();
     if (request.command == Cli::Command::Ports) {
         std::vector<Cli::PortFacts> ports;
-        for (int port = 1; port <= Cli::ListedPorts; ++port) {
+        for (int port = 1; port <= Cli::LastPort; ++port) {
             ports.push_back(Cli::portFacts(port, programFolder));
         }
         print(Cli::portsText(ports, request.json));
         return finish(EXIT_SUCCESS);
     }
-    const std::vector<Cli::Outcome> outcomes = Cli::runAll(request, programFolder);
-    print(Cli::outcomesText(request, outcomes));
-    const bool allSucceeded = std::none_of(outcomes.begin(), outcomes.end(), [](const auto& o) {
-        return o.result == Cli::Outcome::Result::Failed;
-    });
+    const QString duplicate = Cli::sameDevice(request.targets, programFolder);
+    if (!duplicate.isEmpty()) {
+        qCritical("%s", qPrintable(duplicate));
+        return finish(2);
+    }
+
+    // Never destroyed: the signal thread outlives main().
+    static Interruption& interruption = *new Interruption;
+    StopSignals::divert([] { interruption.raise(); });
+    const std::vector<Cli::Outcome> outcomes = Cli::runAll(
+        request, programFolder, interruption, [&request](std::size_t i, const Cli::Outcome& o) {
+            if (request.json) {
+                print(Cli::outcomeJson(request, i, o));
+            } else if (request.quiet && !o.succeeded()) {
+                qCritical("%s", qPrintable(Cli::failureLine(request, i, o)));
+            }
+        });
+    if (!request.json && !request.quiet) {
+        print(Cli::outcomesText(request, outcomes));
+    }
+    const bool allSucceeded = std::all_of(outcomes.begin(), outcomes.end(),
+                                          [](const Cli::Outcome& o) { return o.succeeded(); });
     return finish(allSucceeded ? EXIT_SUCCESS : EXIT_FAILURE);
 }
