@@ -258,6 +258,21 @@ private slots:
                               ": failed: no reply within 0.2 s\n");
     }
 
+    // --utc compares with UTC whatever the local zone: a module kept in UTC
+    // is on time with it, and three hours behind local time without it.
+    void utcIgnoresTheLocalZone() {
+        qputenv("TZ", "UTC0");
+        startModule(1);
+        qputenv("TZ", "XYZ-3");
+        const QJsonObject utc = run("clock get --utc --port 1").value(0);
+        const QJsonObject local = run("clock get --port 1").value(0);
+        qunsetenv("TZ");
+        QCOMPARE(utc.value("zone"), "UTC");
+        QVERIFY(std::abs(utc.value("drift").toInt(99)) <= 1);
+        QCOMPARE(local.value("zone"), "local");
+        QVERIFY(std::abs(local.value("drift").toInt() + 3 * 3600) <= 1);
+    }
+
     // As the simulator measured it when the frame arrived, the new clock is
     // off by the frame's time on the wire at most; room for a busy machine,
     // but well under the second that a clock set without timing can miss by.
