@@ -19,7 +19,7 @@ void print(const QString& text) {
     std::fflush(stdout);
 }
 
-// A report that did not reach its reader (a full disk, a closed pipe) is a
+// A report that did not reach its reader (a full disk, a broken device) is a
 // failure, whatever the modules did: `status`, or 1 when it was 0.
 int finish(int status) {
     const bool outputLost = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
