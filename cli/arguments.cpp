@@ -2,10 +2,10 @@
 
 #include "cli/clocktime.h"
 #include "protocol/frames.h"
-#include "protocol/serialcontrol.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -22,7 +22,7 @@ ports, every target at once. Each set is read back from the module and checked.
 
 Commands, each with an example:
   ports
-      COM1 to COM9: the device each port stands for, whether it is present,
+      COM1 to COM%1: the device each port stands for, whether it is present,
       accessible and free, and a USB adapter's description and serial number.
       velkaro-cli ports
   clock get
@@ -34,6 +34,7 @@ Commands, each with an example:
       time, sent so that the frame ends as that second begins.
       velkaro-cli clock set --from-pc --port 1-8
       velkaro-cli clock set "26/03/29 03:00:00" --device /dev/ttyUSB0
+      velkaro-cli clock set --from-pc --if-drift-over 2 --targets rack.txt --quiet
   schedule get
       Each module's rate and on-time.
       velkaro-cli schedule get --port 3 --json
@@ -43,22 +44,31 @@ Commands, each with an example:
       1h, 2h, 4h, 6h, 12h, 24h) or its index 0 to 6; S is 1 to 240 seconds.
       velkaro-cli schedule set --rate 4h --on-time 100 --port 1,3,5-8
 
-Port n is the device that a link COMn beside velkaro-cli points to, otherwise
-/dev/ttyS<n-1>. The line runs at 9600,n,8,2; every command wakes the module and
-waits a second before its frame: a get takes about a second, a checked set two
-and a half to three, however many targets there are.
+Port n (1 to %1) is the device that a link COMn beside velkaro-cli points to,
+otherwise /dev/ttyS<n-1>. A targets file holds one target a line, a label and
+a port number or device path ("rack-a-3 /dev/ttyUSB2"); "#" begins a comment.
+The line runs at 9600,n,8,2; every command wakes the module and waits a second
+before its frame: a get takes about a second, a checked set two and a half to
+three, however many targets there are.
 
 Output: a table, one row per target, or with --json one JSON object per line
-and target: port, device, result ("ok", "sent" for a set not read back, or
-"failed"), values, drift (seconds, clock commands) and error.
-Exit status: 0 when every target succeeded, 1 when any failed, 2 for a usage
-error (then nothing is sent).)";
+and target, each as soon as its target is done: label, port, device, result
+("ok"; "sent" for a set not read back; "kept" for a clock within the drift
+limit; "failed"; "interrupted"), values (null unless it succeeded), drift
+(seconds, clock commands; with --if-drift-over, before the set), zone ("local"
+or "UTC", clock commands), frame_sent (whether the command's frame went out)
+and error. SIGINT or SIGTERM stops every target and reports each.
+Exit status: 0 when every target succeeded, 1 when any failed or was
+interrupted, or the report could not be written, 2 for a usage error (then
+nothing is sent).)";
 
 // Short forms of the rate list entries, by rate index.
 const char* const RateShortForms[] = {"30m", "1h", "2h", "4h", "6h", "12h", "24h"};
 static_assert(std::size(RateShortForms) == std::size(Frames::RateTexts));
 
 constexpr double MaxTimeoutSeconds = 600;
+// A targets file is a list of lines typed by an administrator.
+constexpr qint64 MaxTargetsFileBytes = 1 << 20;
 
 struct Options {
     QCommandLineOption port{"port",
@@ -71,6 +81,15 @@ struct Options {
     QCommandLineOption fromPc{"from-pc", "clock set: this computer's local time."};
     QCommandLineOption rate{"rate", "schedule set: the rate R.", "R"};
     QCommandLineOption onTime{"on-time", "schedule set: the on-time S, in seconds.", "S"};
+    QCommandLineOption targets{"targets", "The modules listed in FILE (see below). Repeatable.",
+                               "FILE"};
+    QCommandLineOption ifDriftOver{"if-drift-over",
+                                   "clock set --from-pc: read each clock first and set only those "
+                                   "more than SECONDS off; report the others as kept.",
+                                   "SECONDS"};
+    QCommandLineOption quiet{"quiet", "Nothing on success; one line per failed target on "
+                                      "standard error."};
+    QCommandLineOption utc{"utc", "Clocks in UTC instead of this computer's local time."};
 };
 
 // The options each command takes besides --json.
@@ -79,12 +98,15 @@ std::vector<const QCommandLineOption*> allowedOptions(Command command, const Opt
     case Command::Ports:
         return {};
     case Command::ClockGet:
+        return {&o.port, &o.device, &o.targets, &o.timeout, &o.quiet, &o.utc};
     case Command::ScheduleGet:
-        return {&o.port, &o.device, &o.timeout};
+        return {&o.port, &o.device, &o.targets, &o.timeout, &o.quiet};
     case Command::ClockSet:
-        return {&o.port, &o.device, &o.timeout, &o.noVerify, &o.fromPc};
+        return {&o.port,     &o.device, &o.targets,     &o.timeout, &o.quiet,
+                &o.noVerify, &o.fromPc, &o.ifDriftOver, &o.utc};
     case Command::ScheduleSet:
-        return {&o.port, &o.device, &o.timeout, &o.noVerify, &o.rate, &o.onTime};
+        return {&o.port,  &o.device,   &o.targets, &o.timeout,
+                &o.quiet, &o.noVerify, &o.rate,    &o.onTime};
     }
     return {};
 }
@@ -118,8 +140,8 @@ std::optional<std::vector<int>> portList(const QString& text) {
         const QStringList ends = item.split(u'-');
         const std::optional<int> first = wholeNumber(ends.constFirst().trimmed());
         const std::optional<int> last = wholeNumber(ends.constLast().trimmed());
-        if (ends.size() > 2 || !first || !last || *first > *last ||
-            *first < SerialControl::FirstPort || *last > SerialControl::LastPort) {
+        if (ends.size() > 2 || !first || !last || *first > *last || *first < 1 ||
+            *last > LastPort) {
             return std::nullopt;
         }
         for (int port = *first; port <= *last; ++port) {
@@ -156,12 +178,58 @@ void addTarget(Request& request, const Target& target) {
     }
 }
 
+// A targets file: one target a line, "LABEL PORT-or-DEVICE", a port as 3 or
+// COM3, a device as an absolute path; "#" comments to the end of its line.
+// Returns what is wrong, if anything. The file's lines are not echoed: they
+// may hold anything.
+QString readTargets(const QString& path, Request& r) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return QStringLiteral("cannot read the targets file %1: %2").arg(path, file.errorString());
+    }
+    const QByteArray bytes = file.read(MaxTargetsFileBytes + 1);
+    if (bytes.size() > MaxTargetsFileBytes) {
+        return QStringLiteral("the targets file %1 is larger than %2 bytes")
+            .arg(path)
+            .arg(MaxTargetsFileBytes);
+    }
+    const QStringList lines = QString::fromUtf8(bytes).split(u'\n');
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QStringList words =
+            lines[i].section(u'#', 0, 0).simplified().split(u' ', Qt::SkipEmptyParts);
+        if (words.isEmpty()) {
+            continue;
+        }
+        Target target{0, {}, words.value(0)};
+        QString where = words.value(1);
+        if (where.startsWith(u'/')) {
+            target.device = where;
+        } else {
+            if (where.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
+                where.remove(0, 3);
+            }
+            target.port = wholeNumber(where).value_or(0);
+        }
+        if (words.size() != 2 || target.port > LastPort ||
+            (target.port < 1 && target.device.isEmpty())) {
+            return QStringLiteral("%1:%2: a target is a label and a port (1 to %3) or a device "
+                                  "path")
+                .arg(path)
+                .arg(i + 1)
+                .arg(LastPort);
+        }
+        addTarget(r, target);
+    }
+    return {};
+}
+
 // The checks after the command is known; returns what is wrong, if anything.
 QString readValues(const QCommandLineParser& parser, const Options& o, const QStringList& words,
                    Request& r) {
     const std::vector<const QCommandLineOption*> allowed = allowedOptions(r.command, o);
     for (const QCommandLineOption* option :
-         {&o.port, &o.device, &o.timeout, &o.noVerify, &o.fromPc, &o.rate, &o.onTime}) {
+         {&o.port, &o.device, &o.targets, &o.timeout, &o.quiet, &o.noVerify, &o.fromPc,
+          &o.ifDriftOver, &o.utc, &o.rate, &o.onTime}) {
         if (parser.isSet(*option) &&
             std::find(allowed.begin(), allowed.end(), option) == allowed.end()) {
             return QStringLiteral("--%1 does not go with %2")
@@ -177,46 +245,66 @@ QString readValues(const QCommandLineParser& parser, const Options& o, const QSt
         return {};
     }
 
+    for (const QString& path : parser.values(o.targets)) {
+        const QString wrong = readTargets(path, r);
+        if (!wrong.isEmpty()) {
+            return wrong;
+        }
+    }
     for (const QString& list : parser.values(o.port)) {
         const std::optional<std::vector<int>> ports = portList(list);
         if (!ports) {
             return QStringLiteral("--port takes port numbers %1 to %2, single or as ranges such as "
                                   "1,3,5-8, not \"%3\"")
-                .arg(SerialControl::FirstPort)
-                .arg(SerialControl::LastPort)
+                .arg(1)
+                .arg(LastPort)
                 .arg(list);
         }
         for (const int port : *ports) {
-            addTarget(r, Target{port, {}});
+            addTarget(r, Target{port, {}, {}});
         }
     }
     for (const QString& path : parser.values(o.device)) {
         if (path.isEmpty()) {
             return QStringLiteral("--device needs a path");
         }
-        addTarget(r, Target{0, path});
+        addTarget(r, Target{0, path, {}});
     }
     if (r.targets.empty()) {
-        return QStringLiteral("no module given: use --port or --device");
+        return QStringLiteral("no module given: use --port, --device or --targets");
     }
 
     if (parser.isSet(o.timeout)) {
+        // Whole milliseconds: a value that rounds to none would wait for nothing.
         bool ok = false;
         const double seconds = parser.value(o.timeout).toDouble(&ok);
-        if (!ok || !(seconds > 0) || seconds > MaxTimeoutSeconds) {
-            return QStringLiteral("--timeout takes seconds above 0, up to %1, not \"%2\"")
+        if (!ok || !(seconds > 0 && seconds <= MaxTimeoutSeconds) ||
+            std::llround(seconds * 1000) < 1) {
+            return QStringLiteral("--timeout takes seconds from 0.001 up to %1, not \"%2\"")
                 .arg(MaxTimeoutSeconds)
                 .arg(parser.value(o.timeout));
         }
         r.timeout = std::chrono::milliseconds(std::llround(seconds * 1000));
     }
     r.verify = !parser.isSet(o.noVerify);
+    r.quiet = parser.isSet(o.quiet);
+    r.utc = parser.isSet(o.utc);
+    if (r.quiet && r.json) {
+        return QStringLiteral("--quiet and --json do not go together");
+    }
 
     if (r.command == Command::ClockSet) {
         r.fromPc = parser.isSet(o.fromPc);
         const QString text = rest.join(u' ');
         if (r.fromPc == !rest.isEmpty()) {
             return QStringLiteral("clock set takes either TEXT or --from-pc");
+        }
+        if (parser.isSet(o.ifDriftOver)) {
+            r.driftLimit = wholeNumber(parser.value(o.ifDriftOver));
+            if (!r.driftLimit || !r.fromPc) {
+                return QStringLiteral("--if-drift-over takes whole seconds and goes with "
+                                      "--from-pc");
+            }
         }
         if (!r.fromPc) {
             r.clockText = text.toLatin1();
@@ -261,7 +349,7 @@ QString readValues(const QCommandLineParser& parser, const Options& o, const QSt
 
 Parsed parseArguments(const QStringList& arguments) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(Description));
+    parser.setApplicationDescription(QString::fromLatin1(Description).arg(LastPort));
     // Not addHelpOption(): its --help-all would list the toolkit's options,
     // which this program does not take.
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
@@ -269,8 +357,8 @@ Parsed parseArguments(const QStringList& arguments) {
     parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
     const Options o;
-    parser.addOptions(
-        {o.port, o.device, o.timeout, o.noVerify, o.json, o.fromPc, o.rate, o.onTime});
+    parser.addOptions({o.port, o.device, o.targets, o.timeout, o.noVerify, o.json, o.quiet,
+                       o.fromPc, o.ifDriftOver, o.utc, o.rate, o.onTime});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("ports, clock get, clock set, schedule get or "
                                                 "schedule set, as above."),

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <optional>
 #include <vector>
 
 namespace Cli {
@@ -12,10 +13,11 @@ namespace Cli {
 enum class Command { Ports, ClockGet, ClockSet, ScheduleGet, ScheduleSet };
 
 // One module to talk to: a port number (COMn), or a device given by its path
-// (port 0).
+// (port 0); a label from a targets file.
 struct Target {
     int port = 0;
     QString device;
+    QString label;
 
     bool operator==(const Target&) const = default;
 };
@@ -23,14 +25,17 @@ struct Target {
 // What the command line asks for, every value checked.
 struct Request {
     Command command = Command::Ports;
-    std::vector<Target> targets; // ports in the order given, then devices
+    std::vector<Target> targets; // the targets file's, then ports, then devices
     QByteArray clockText;        // clock set TEXT; empty with --from-pc
     bool fromPc = false;
-    int rateIndex = 0; // schedule set
+    std::optional<int> driftLimit; // --if-drift-over: set only clocks off by more
+    bool utc = false;              // clocks in UTC, not local time
+    int rateIndex = 0;             // schedule set
     int onTime = 0;
     std::chrono::milliseconds timeout{3000};
     bool verify = true;
     bool json = false;
+    bool quiet = false; // failures alone, on standard error
 };
 
 struct Parsed {
@@ -39,6 +44,10 @@ struct Parsed {
     Request request;
     QString text; // the help or version text, or what is wrong (one line)
 };
+
+// The ports that --port takes and `ports` lists: COM1 to COM9, those the
+// window can be set to.
+inline constexpr int LastPort = 9;
 
 // Reads the command line; arguments[0] is the program itself.
 Parsed parseArguments(const QStringList& arguments);

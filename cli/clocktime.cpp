@@ -6,7 +6,10 @@
 
 namespace ClockTime {
 
-qint64 localNowMs() {
+qint64 nowMs(bool utc) {
+    if (utc) {
+        return QDateTime::currentMSecsSinceEpoch();
+    }
     const QDateTime local = QDateTime::currentDateTime();
     return QDateTime(local.date(), local.time(), Qt::UTC).toMSecsSinceEpoch();
 }

@@ -7,10 +7,12 @@
 // The module keeps the local date and time of day as "yy/mm/dd hh:mm:ss".
 // Times here are milliseconds since 1970-01-01 00:00:00 of that local time,
 // read as if it were UTC: no zone and no daylight-saving jumps, so that two
-// of them subtract to what the operator would see on the two clocks.
+// of them subtract to what the operator would see on the two clocks. A rack
+// may keep its modules in UTC instead.
 namespace ClockTime {
 
-qint64 localNowMs();
+// The computer's clock: its local time, or with `utc` UTC.
+qint64 nowMs(bool utc);
 
 // "yy/mm/dd hh:mm:ss" of a time in the years 2000 to 2099.
 QByteArray text(qint64 localMs);

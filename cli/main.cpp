@@ -1,6 +1,8 @@
 #include "cli/arguments.h"
+#include "cli/modulelink.h"
 #include "cli/portfacts.h"
 #include "cli/report.h"
+#include "cli/stopsignals.h"
 #include "cli/targetjob.h"
 #include "protocol/diagnostics.h"
 
@@ -17,6 +19,17 @@ void print(const QString& text) {
     std::fflush(stdout);
 }
 
+// A report that did not reach its reader (a full disk, a broken device) is a
+// failure, whatever the modules did: `status`, or 1 when it was 0.
+int finish(int status) {
+    const bool outputLost = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+    if (outputLost) {
+        qCritical("standard output could not be written");
+    }
+    const bool errorsLost = std::fflush(stderr) != 0 || std::ferror(stderr) != 0;
+    return (outputLost || errorsLost) && status == EXIT_SUCCESS ? EXIT_FAILURE : status;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -30,10 +43,10 @@ int main(int argc, char* argv[]) {
     case Cli::Parsed::Outcome::Help:
     case Cli::Parsed::Outcome::Version:
         print(parsed.text);
-        return EXIT_SUCCESS;
+        return finish(EXIT_SUCCESS);
     case Cli::Parsed::Outcome::UsageError:
         qCritical("%s (see --help)", qPrintable(parsed.text));
-        return 2;
+        return finish(2);
     case Cli::Parsed::Outcome::Run:
         break;
     }
@@ -42,16 +55,33 @@ int main(int argc, char* argv[]) {
     const QString programFolder = QCoreApplication::applicationDirPath();
     if (request.command == Cli::Command::Ports) {
         std::vector<Cli::PortFacts> ports;
-        for (int port = 1; port <= Cli::ListedPorts; ++port) {
+        for (int port = 1; port <= Cli::LastPort; ++port) {
             ports.push_back(Cli::portFacts(port, programFolder));
         }
         print(Cli::portsText(ports, request.json));
-        return EXIT_SUCCESS;
+        return finish(EXIT_SUCCESS);
     }
-    const std::vector<Cli::Outcome> outcomes = Cli::runAll(request, programFolder);
-    print(Cli::outcomesText(request, outcomes));
-    const bool allSucceeded = std::none_of(outcomes.begin(), outcomes.end(), [](const auto& o) {
-        return o.result == Cli::Outcome::Result::Failed;
-    });
-    return allSucceeded ? EXIT_SUCCESS : EXIT_FAILURE;
+    const QString duplicate = Cli::sameDevice(request.targets, programFolder);
+    if (!duplicate.isEmpty()) {
+        qCritical("%s", qPrintable(duplicate));
+        return finish(2);
+    }
+
+    // Never destroyed: the signal thread outlives main().
+    static Interruption& interruption = *new Interruption;
+    StopSignals::divert([] { interruption.raise(); });
+    const std::vector<Cli::Outcome> outcomes = Cli::runAll(
+        request, programFolder, interruption, [&request](std::size_t i, const Cli::Outcome& o) {
+            if (request.json) {
+                print(Cli::outcomeJson(request, i, o));
+            } else if (request.quiet && !o.succeeded()) {
+                qCritical("%s", qPrintable(Cli::failureLine(request, i, o)));
+            }
+        });
+    if (!request.json && !request.quiet) {
+        print(Cli::outcomesText(request, outcomes));
+    }
+    const bool allSucceeded = std::all_of(outcomes.begin(), outcomes.end(),
+                                          [](const Cli::Outcome& o) { return o.succeeded(); });
+    return finish(allSucceeded ? EXIT_SUCCESS : EXIT_FAILURE);
 }

@@ -4,20 +4,12 @@
 #include "protocol/lineformat.h"
 #include "protocol/receivelog.h"
 
-#include <thread>
-
 namespace {
 
 using namespace std::chrono_literals;
 
 // How often the receive buffer is looked at while a reply is awaited.
 constexpr auto PollInterval = 5ms;
-
-void sleepUntil(SteadyClock::time_point end) {
-    while (SteadyClock::now() < end) {
-        std::this_thread::sleep_until(end);
-    }
-}
 
 double bitsPerCharacter(const LineFormat& line) {
     const double stop = line.stopBits == QSerialPort::OneStop          ? 1.0
@@ -29,8 +21,22 @@ double bitsPerCharacter(const LineFormat& line) {
 
 } // namespace
 
-ModuleLink::ModuleLink(CommControl& comm, std::chrono::milliseconds replyTimeout)
-    : comm_(comm), replyTimeout_(replyTimeout) {
+void Interruption::sleepUntil(SteadyClock::time_point end) {
+    std::unique_lock lock(mutex_);
+    if (raised_.wait_until(lock, end, [this] { return isRaised_; })) {
+        throw Interrupted();
+    }
+}
+
+void Interruption::raise() {
+    const std::lock_guard lock(mutex_);
+    isRaised_ = true;
+    raised_.notify_all();
+}
+
+ModuleLink::ModuleLink(CommControl& comm, std::chrono::milliseconds replyTimeout,
+                       Interruption& interruption)
+    : comm_(comm), replyTimeout_(replyTimeout), interruption_(interruption) {
     comm_.setLostHandler([this](const QString& reason) { lost_ = reason; });
 }
 
@@ -39,17 +45,18 @@ ModuleLink::~ModuleLink() {
 }
 
 void ModuleLink::wake(SteadyClock::time_point frameAt) {
-    sleepUntil(frameAt - Frames::WakePause);
+    interruption_.sleepUntil(frameAt - Frames::WakePause);
     comm_.Output(Frames::wake());
     checkOpen();
-    sleepUntil(SteadyClock::now() + Frames::WakePause);
+    interruption_.sleepUntil(SteadyClock::now() + Frames::WakePause);
 }
 
 SteadyClock::time_point ModuleLink::send(const QByteArray& frame, SteadyClock::time_point when) {
-    sleepUntil(when);
+    interruption_.sleepUntil(when);
     discardArrivals();
     const SteadyClock::time_point start = SteadyClock::now();
     comm_.Output(frame);
+    ++framesSent_;
     checkOpen();
     lastSent_ = start + wireTime(frame.size());
     return lastSent_;
@@ -74,13 +81,13 @@ QByteArray ModuleLink::reply() {
             throw TargetError(QStringLiteral("no reply within %1 s")
                                   .arg(std::chrono::duration<double>(replyTimeout_).count()));
         } else {
-            std::this_thread::sleep_for(PollInterval);
+            interruption_.sleepUntil(SteadyClock::now() + PollInterval);
         }
     }
 }
 
 void ModuleLink::finishSending() {
-    sleepUntil(lastSent_);
+    interruption_.sleepUntil(lastSent_);
 }
 
 std::chrono::microseconds ModuleLink::wireTime(qsizetype bytes) {
@@ -103,12 +110,15 @@ void ModuleLink::discardArrivals() {
     }
 }
 
-QString shownReply(const QByteArray& log) {
-    QString shown = QString::fromLatin1(log.left(log.indexOf(Frames::CR)));
-    for (QChar& c : shown) {
+QString printable(QString text) {
+    for (QChar& c : text) {
         if (!c.isPrint()) {
             c = u'?';
         }
     }
-    return shown;
+    return text;
+}
+
+QString shownReply(const QByteArray& log) {
+    return printable(QString::fromLatin1(log.left(log.indexOf(Frames::CR))));
 }

@@ -6,6 +6,8 @@
 #include <QString>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 
 using SteadyClock = std::chrono::steady_clock;
@@ -16,16 +18,33 @@ public:
     explicit TargetError(const QString& what) : std::runtime_error(what.toStdString()) {}
 };
 
+// A target stopped before it was done: the run was interrupted.
+class Interrupted : public std::exception {};
+
+// Ends the waits of every target at once when the run is interrupted.
+class Interruption {
+public:
+    // Waits until `end`; throws Interrupted once the run is interrupted.
+    void sleepUntil(SteadyClock::time_point end);
+    void raise();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable raised_;
+    bool isRaised_ = false;
+};
+
 // The command transactions with one module over an open serial control, as
 // the window runs them: the wake byte alone, a pause of at least one second,
 // what arrived meanwhile dropped, one frame in one write. Unlike the window,
 // the link then waits for the reply, up to its CR.
 //
 // Blocks its thread throughout; every module gets a link and a thread of its
-// own.
+// own. Every wait ends with Interrupted once `interruption` is raised.
 class ModuleLink {
 public:
-    ModuleLink(CommControl& comm, std::chrono::milliseconds replyTimeout);
+    ModuleLink(CommControl& comm, std::chrono::milliseconds replyTimeout,
+               Interruption& interruption);
     ~ModuleLink();
     ModuleLink(const ModuleLink&) = delete;
     ModuleLink& operator=(const ModuleLink&) = delete;
@@ -53,15 +72,24 @@ public:
     // How long `bytes` characters take on the line at the module's settings.
     static std::chrono::microseconds wireTime(qsizetype bytes);
 
+    // How many frames (not wake bytes) have been written.
+    int framesSent() const { return framesSent_; }
+
 private:
     void checkOpen() const;
     void discardArrivals();
 
     CommControl& comm_;
     std::chrono::milliseconds replyTimeout_;
+    Interruption& interruption_;
     SteadyClock::time_point lastSent_;
+    int framesSent_ = 0;
     QString lost_; // why the port closed under the link
 };
+
+// The text with anything not printable (control bytes, a NUL) as "?", so that
+// it can reach a terminal.
+QString printable(QString text);
 
 // The bytes of a reply as text for a message: up to its CR, anything not
 // printable as "?".

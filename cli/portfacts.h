@@ -16,9 +16,6 @@ struct PortFacts {
     QString serialNumber;    // and its serial number
 };
 
-// The ports the listing covers: those the window can be set to.
-inline constexpr int ListedPorts = 9;
-
 // Looks at port `port`; to learn whether it is free, opens and closes it.
 PortFacts portFacts(int port, const QString& programFolder);
 

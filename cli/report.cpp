@@ -1,5 +1,7 @@
 #include "cli/report.h"
 
+#include "cli/modulelink.h"
+
 #include <QJsonDocument>
 #include <QJsonValue>
 
@@ -23,10 +25,18 @@ QString resultText(Outcome::Result result) {
         return QStringLiteral("ok");
     case Outcome::Result::Sent:
         return QStringLiteral("sent");
+    case Outcome::Result::Kept:
+        return QStringLiteral("kept");
+    case Outcome::Result::Interrupted:
+        return QStringLiteral("interrupted");
     case Outcome::Result::Failed:
         break;
     }
     return QStringLiteral("failed");
+}
+
+bool isClock(const Request& request) {
+    return request.command == Command::ClockGet || request.command == Command::ClockSet;
 }
 
 QString valuesText(const QJsonObject& values) {
@@ -36,15 +46,13 @@ QString valuesText(const QJsonObject& values) {
     if (values.isEmpty()) {
         return {};
     }
-    const QJsonValue rate = values.value(QLatin1String("rate"));
-    const QJsonValue onTime = values.value(QLatin1String("on_time"));
-    return QStringLiteral("%1, %2").arg(
-        rate.isNull() ? QStringLiteral("rate %1").arg(values.value("rate_index").toInt())
-                      : rate.toString(),
-        onTime.isNull() ? QStringLiteral("---") : QStringLiteral("%1 s").arg(onTime.toInt()));
+    return QStringLiteral("%1, %2 s")
+        .arg(values.value(QLatin1String("rate")).toString())
+        .arg(values.value(QLatin1String("on_time")).toInt());
 }
 
-// Columns as wide as their widest cell, two blanks apart.
+// Columns as wide as their widest cell, two blanks apart. A cell may hold
+// bytes from a module or a device name: they reach the terminal printable.
 QString table(const QList<QStringList>& rows) {
     QList<qsizetype> widths;
     for (const QStringList& row : rows) {
@@ -57,9 +65,12 @@ QString table(const QList<QStringList>& rows) {
     for (const QStringList& row : rows) {
         QString line;
         for (qsizetype i = 0; i < row.size(); ++i) {
-            line += row[i].leftJustified(widths[i] + 2);
+            line += printable(row[i]).leftJustified(widths[i] + 2);
         }
-        text += line.trimmed() + u'\n';
+        while (line.endsWith(u' ')) {
+            line.chop(1);
+        }
+        text += line + u'\n';
     }
     return text;
 }
@@ -74,34 +85,58 @@ QString yesNo(bool value) {
 
 } // namespace
 
+QString outcomeJson(const Request& request, std::size_t index, const Outcome& o) {
+    const Target& target = request.targets[index];
+    QJsonObject object{{"label", textOrNull(target.label)},
+                       {"port", textOrNull(portLabel(target.port))},
+                       {"device", o.device},
+                       {"result", resultText(o.result)},
+                       {"values", o.succeeded() ? QJsonValue(o.values) : QJsonValue()},
+                       {"drift", o.drift ? QJsonValue(*o.drift) : QJsonValue()},
+                       {"frame_sent", o.frameSent},
+                       {"error", textOrNull(o.error)}};
+    if (isClock(request)) {
+        object.insert("zone", request.utc ? QStringLiteral("UTC") : QStringLiteral("local"));
+    }
+    return jsonLine(object);
+}
+
 QString outcomesText(const Request& request, const std::vector<Outcome>& outcomes) {
-    const bool clock = request.command == Command::ClockGet || request.command == Command::ClockSet;
-    QList<QStringList> rows{{QStringLiteral("PORT"), QStringLiteral("DEVICE"),
-                             QStringLiteral("RESULT"),
-                             clock ? QStringLiteral("CLOCK") : QStringLiteral("SCHEDULE"),
-                             QStringLiteral("DRIFT"), QStringLiteral("ERROR")}};
-    QString json;
+    const bool clock = isClock(request);
+    QList<QStringList> rows{
+        {QStringLiteral("LABEL"), QStringLiteral("PORT"), QStringLiteral("DEVICE"),
+         QStringLiteral("RESULT"), clock ? QStringLiteral("CLOCK") : QStringLiteral("SCHEDULE"),
+         request.utc ? QStringLiteral("DRIFT (UTC)") : QStringLiteral("DRIFT (local)"),
+         QStringLiteral("ERROR")}};
+    bool labelled = false;
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         const Outcome& o = outcomes[i];
-        const QString port = portLabel(request.targets[i].port);
-        json += jsonLine(QJsonObject{{"port", textOrNull(port)},
-                                     {"device", o.device},
-                                     {"result", resultText(o.result)},
-                                     {"values", o.values},
-                                     {"drift", o.drift ? QJsonValue(*o.drift) : QJsonValue()},
-                                     {"error", textOrNull(o.error)}});
-        rows.append({port.isEmpty() ? QStringLiteral("-") : port, o.device, resultText(o.result),
-                     valuesText(o.values),
+        const Target& target = request.targets[i];
+        labelled = labelled || !target.label.isEmpty();
+        rows.append({target.label, target.port == 0 ? QStringLiteral("-") : portLabel(target.port),
+                     o.device, resultText(o.result),
+                     o.succeeded() ? valuesText(o.values) : QString(),
                      o.drift ? QStringLiteral("%1%2 s").arg(*o.drift > 0 ? "+" : "").arg(*o.drift)
                              : QString(),
                      o.error});
     }
-    if (!clock) {
-        for (QStringList& row : rows) {
-            row.removeAt(4);
+    for (QStringList& row : rows) {
+        if (!clock) {
+            row.removeAt(5);
+        }
+        if (!labelled) {
+            row.removeFirst();
         }
     }
-    return request.json ? json : table(rows);
+    return table(rows);
+}
+
+QString failureLine(const Request& request, std::size_t index, const Outcome& o) {
+    const Target& target = request.targets[index];
+    QStringList who{target.label, portLabel(target.port), o.device};
+    who.removeAll(QString());
+    return printable(
+        QStringLiteral("%1: %2: %3").arg(who.join(u' '), resultText(o.result), o.error));
 }
 
 QString portsText(const std::vector<PortFacts>& ports, bool json) {

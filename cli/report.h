@@ -10,11 +10,16 @@
 
 namespace Cli {
 
-// The outcomes, one per target: a table with a header line, or with --json
-// one JSON object per line.
+// One target's outcome as a JSON object on a line of its own.
+QString outcomeJson(const Request& request, std::size_t index, const Outcome& outcome);
+
+// The outcomes, one per target, as a table with a header line.
 QString outcomesText(const Request& request, const std::vector<Outcome>& outcomes);
 
-// The port listing, in the same two forms.
+// A failed target in one line, for standard error: who, the result and why.
+QString failureLine(const Request& request, std::size_t index, const Outcome& outcome);
+
+// The port listing, as a table or one JSON object per line.
 QString portsText(const std::vector<PortFacts>& ports, bool json);
 
 } // namespace Cli

@@ -15,6 +15,7 @@ class Cli : public QObject {
     QTemporaryDir dir_;
     std::list<QProcess> modules_;
     int exitCode_ = -1;
+    QByteArray errors_; // what the last run wrote to standard error
 
     QString link(int port) const { return dir_.filePath(QStringLiteral("COM%1").arg(port)); }
 
@@ -28,17 +29,33 @@ class Cli : public QObject {
     static QList<QJsonObject> objects(const QByteArray& lines) {
         QList<QJsonObject> result;
         for (const QByteArray& line : lines.split('\n')) {
-            result << QJsonDocument::fromJson(line).object();
+            if (!line.isEmpty()) {
+                result << QJsonDocument::fromJson(line).object();
+            }
         }
         return result;
     }
 
-    // The rows velkaro-cli prints; its exit code goes to exitCode_.
-    QList<QJsonObject> run(const QString& line) {
+    // What velkaro-cli prints, or writes to `outputFile`; its exit code goes
+    // to exitCode_.
+    QByteArray output(const QString& line, const QString& outputFile = {}) {
         QProcess cli;
-        cli.start(dir_.filePath("velkaro-cli"), QProcess::splitCommand(line) << "--json");
+        if (!outputFile.isEmpty()) {
+            cli.setStandardOutputFile(outputFile);
+        }
+        cli.start(dir_.filePath("velkaro-cli"), QProcess::splitCommand(line));
         exitCode_ = cli.waitForFinished(30000) ? cli.exitCode() : -1;
-        return objects(cli.readAllStandardOutput());
+        errors_ = cli.readAllStandardError();
+        return cli.readAllStandardOutput();
+    }
+
+    // The rows velkaro-cli prints with --json, in the order of their ports.
+    QList<QJsonObject> run(const QString& line) {
+        QList<QJsonObject> rows = objects(output(line + " --json"));
+        std::sort(rows.begin(), rows.end(), [](const QJsonObject& a, const QJsonObject& b) {
+            return a.value("port").toString() < b.value("port").toString();
+        });
+        return rows;
     }
 
     // The lines of a module's transcript whose `key` is `value`.
@@ -60,31 +77,67 @@ private slots:
         modules_.clear();
     }
 
+    // Modules honest and not, as a set finds them: "ok", "sent" or "failed"
+    // with the start of the error; then what a get reports, when asked.
     void setThenGet_data() {
         QTest::addColumn<QStringList>("module");
         QTest::addColumn<QString>("set");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("values"); // what a get then reports
-        QTest::newRow("clock") << QStringList{"--frozen"} << R"(clock set "30/06/15 12:00:00")" << 0
-                               << R"({"clock":"30/06/15 12:00:00"})";
-        QTest::newRow("schedule") << QStringList() << "schedule set --rate 12h --on-time 171" << 0
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<QString>("values");
+        const QString clock = R"(clock set "30/06/15 12:00:00")";
+        QTest::newRow("clock unchecked") << QStringList{"--frozen"} << clock + " --no-verify"
+                                         << "sent"
+                                         << R"({"clock":"30/06/15 12:00:00"})";
+        QTest::newRow("clock") << QStringList() << clock << "ok"
+                               << "";
+        QTest::newRow("clock stored 1 s ahead")
+            << QStringList{"--set-error", "1000"} << clock
+            << "failed: read back 30/06/15 12:00:02 where 30/06/15 12:00:01 was expected (1 s "
+               "ahead)"
+            << "";
+        QTest::newRow("clock stored 1.4 s ahead")
+            << QStringList{"--set-error", "1400"} << clock << "failed: read back 30/06/15 12:00:02"
+            << "";
+        QTest::newRow("clock stored 1 s behind")
+            << QStringList{"--set-error", "-1000"} << clock
+            << "failed: read back 30/06/15 12:00:00 where 30/06/15 12:00:01 was expected (1 s "
+               "behind)"
+            << "";
+        QTest::newRow("clock set ignored")
+            << QStringList{"--fault", "ignore-clock-set"} << clock << "failed: read back "
+            << "";
+        QTest::newRow("schedule") << QStringList() << "schedule set --rate 12h --on-time 171"
+                                  << "ok"
                                   << R"({"on_time":171,"rate":"12  Hours","rate_index":5})";
-        // Hex letters come back in lower case, which reads as no on-time.
-        QTest::newRow("read back contradicts")
-            << QStringList{"--fault", "lowercase"} << "schedule set --rate 2h --on-time 171" << 1
-            << R"({"on_time":null,"rate":"2   Hours","rate_index":2})";
+        QTest::newRow("lower-case hex")
+            << QStringList{"--fault", "lowercase"} << "schedule set --rate 2h --on-time 60"
+            << R"(failed: unreadable reply "SLOTS2,3c")"
+            << "null";
+        QTest::newRow("garbage") << QStringList{"--fault", "garbage"}
+                                 << "schedule set --rate 2h --on-time 60"
+                                 << "failed: unreadable reply \""
+                                 << "";
     }
 
     void setThenGet() {
         QFETCH(QStringList, module);
         QFETCH(QString, set);
+        QFETCH(QString, result);
+        QFETCH(QString, values);
         startModule(1, module);
-        const QString error = run(set + " --port 1").value(0).value("error").toString();
-        QTEST(exitCode_, "exitCode");
-        QCOMPARE(error.startsWith("read back"), exitCode_ == 1);
-        const QJsonObject got = run(set.section(' ', 0, 0) + " get --port 1").value(0);
-        QTEST(QString(QJsonDocument(got.value("values").toObject()).toJson(QJsonDocument::Compact)),
-              "values");
+        const QJsonObject row = run(set + " --port 1").value(0);
+        const QString got =
+            row.value("result").toString() +
+            (row.value("error").isNull() ? "" : ": " + row.value("error").toString());
+        QVERIFY2(got.startsWith(result), qPrintable(got));
+        QCOMPARE(exitCode_, result.startsWith("failed") ? 1 : 0);
+        if (!values.isEmpty()) {
+            const QJsonValue read =
+                run(set.section(' ', 0, 0) + " get --port 1").value(0).value("values");
+            QCOMPARE(read.isNull() ? QString("null")
+                                   : QJsonDocument(read.toObject()).toJson(QJsonDocument::Compact),
+                     values);
+        }
     }
 
     // An hour behind, in time and an hour ahead; a silent module; a dangling
@@ -96,11 +149,13 @@ private slots:
         }
         startModule(4, {"--fault", "silent"});
         QVERIFY(QFile::link("/nonexistent/tty", link(5)));
-        for (const char* line :
-             {"schedule set --rate 2h --on-time 241 --port 1-4", "clock get --port 1,99"}) {
+        for (const QString& line :
+             {QString("schedule set --rate 2h --on-time 241 --port 1-4"),
+              QString("clock get --port 1,99"), "clock get --port 1-2 --device " + link(1)}) {
             QVERIFY(run(line).value(0).isEmpty());
             QCOMPARE(exitCode_, 2);
         }
+        QVERIFY2(errors_.contains(("COM1 and " + link(1)).toUtf8()), errors_);
         QCOMPARE(QFileInfo(link(1) + ".t").size(), 0);
 
         const QList<QJsonObject> rows = run("clock get --port 1-5 --timeout 0.5");
@@ -122,6 +177,102 @@ private slots:
         QVERIFY(lastWake > 0 && lastWake < firstFrame);
     }
 
+    // Writes a targets file and returns its path.
+    QString targetsFile(const QByteArray& content) {
+        QFile file(dir_.filePath("modules"));
+        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size()
+                   ? file.fileName()
+                   : QString();
+    }
+
+    // A module answering with a NUL and terminal controls beside a good one,
+    // a label with an escape sequence: the table keeps both rows, and nothing
+    // in it can steer a terminal.
+    void hostileBytesStayInTheirCell() {
+        startModule(1);
+        startModule(2, {"--fault", "control"});
+        const QByteArray table =
+            output("clock get --port 1 --targets " + targetsFile("evil\x1b[2J 2\n"));
+        QCOMPARE(exitCode_, 1);
+        const QList<QByteArray> lines = table.trimmed().split('\n');
+        QCOMPARE(lines.size(), 3);
+        QVERIFY2(lines[1].startsWith("evil?[2J  COM2 ") &&
+                     lines[1].contains("unreadable reply \"??M?cT"),
+                 lines[1]);
+        QVERIFY(lines[2].contains(" COM1 ") && lines[2].contains(" ok "));
+        for (const char c : table) {
+            QVERIFY2(c == '\n' || static_cast<unsigned char>(c) >= 0x20, table.toHex(' '));
+        }
+    }
+
+    // A report that cannot be written is a failure, whatever it reports.
+    void unwritableOutputFails() {
+        startModule(1);
+        for (const char* line : {"clock get --port 1 --json", "ports", "--help"}) {
+            output(line, "/dev/full");
+            QVERIFY2(exitCode_ == 1, line);
+        }
+    }
+
+    // Each --json row as its target finishes; on SIGTERM every target still
+    // running is reported as interrupted, its set frame sent or not.
+    void interruptedRunReportsEveryTarget() {
+        startModule(1);
+        startModule(2, {"--fault", "silent"});
+        QProcess cli;
+        cli.start(dir_.filePath("velkaro-cli"),
+                  QProcess::splitCommand(
+                      u"schedule set --rate 1h --on-time 9 --port 1-2 --json --timeout 60"));
+        QVERIFY(cli.waitForReadyRead(10000));
+        QCOMPARE(objects(cli.readLine()).value(0).value("result"), "ok");
+        cli.terminate();
+        QVERIFY(cli.waitForFinished(5000));
+        QCOMPARE(cli.exitCode(), 1);
+        const QJsonObject row = objects(cli.readAll()).value(0);
+        QCOMPARE(row.value("port"), "COM2");
+        QCOMPARE(row.value("result"), "interrupted");
+        QCOMPARE(row.value("frame_sent"), true);
+        QCOMPARE(row.value("error"), "interrupted after its frame was sent");
+    }
+
+    // A clock within the limit is kept, one beyond it set; with --quiet only
+    // a failure is told, on standard error, labelled.
+    void driftLimitAndQuiet() {
+        startModule(1);
+        startModule(2, {"--clock",
+                        QDateTime::currentDateTime().addSecs(-60).toString("yy/MM/dd HH:mm:ss")});
+        const QList<QJsonObject> rows = run("clock set --from-pc --if-drift-over 2 --port 1-2");
+        QCOMPARE(exitCode_, 0);
+        QCOMPARE(rows.value(0).value("result"), "kept");
+        QCOMPARE(rows.value(0).value("drift"), 0);
+        QCOMPARE(rows.value(1).value("result"), "ok");
+        QCOMPARE(rows.value(1).value("drift"), -60);
+        QCOMPARE(transcript(1, "event", "clock").size(), 0);
+
+        startModule(3, {"--fault", "silent"});
+        QVERIFY(
+            output("clock get --quiet --timeout 0.2 --targets " + targetsFile("good 1\nmute 3\n"))
+                .isEmpty());
+        QCOMPARE(exitCode_, 1);
+        QCOMPARE(errors_, "velkaro-cli: mute COM3 " + link(3).toUtf8() +
+                              ": failed: no reply within 0.2 s\n");
+    }
+
+    // --utc compares with UTC whatever the local zone: a module kept in UTC
+    // is on time with it, and three hours behind local time without it.
+    void utcIgnoresTheLocalZone() {
+        qputenv("TZ", "UTC0");
+        startModule(1);
+        qputenv("TZ", "XYZ-3");
+        const QJsonObject utc = run("clock get --utc --port 1").value(0);
+        const QJsonObject local = run("clock get --port 1").value(0);
+        qunsetenv("TZ");
+        QCOMPARE(utc.value("zone"), "UTC");
+        QVERIFY(std::abs(utc.value("drift").toInt(99)) <= 1);
+        QCOMPARE(local.value("zone"), "local");
+        QVERIFY(std::abs(local.value("drift").toInt() + 3 * 3600) <= 1);
+    }
+
     // As the simulator measured it when the frame arrived, the new clock is
     // off by the frame's time on the wire at most; room for a busy machine,
     // but well under the second that a clock set without timing can miss by.
@@ -131,6 +282,11 @@ private slots:
         QCOMPARE(exitCode_, 0);
         QVERIFY(std::abs(transcript(1, "event", "clock").value(0).value("ahead").toDouble(9)) <
                 0.1);
+        // The second is chosen before the wake byte, which goes one second
+        // (the module's listening delay and a margin) before the frame.
+        const double gap = transcript(1, "event", "frame").value(0).value("t").toDouble() -
+                           transcript(1, "hex", "80").value(0).value("t").toDouble();
+        QVERIFY2(gap >= 1 && gap < 1.1, qPrintable(QString::number(gap)));
     }
 };
 

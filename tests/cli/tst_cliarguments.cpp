@@ -1,4 +1,7 @@
 #include "cli/arguments.h"
+#include "cli/readings.h"
+
+#include <QTemporaryDir>
 
 #include <QProcess>
 #include <QtTest>
@@ -13,14 +16,14 @@ private slots:
         QTest::addColumn<QString>("expected");
         auto row = [](const char* line, const char* expected) { QTest::newRow(line) << expected; };
         row("clock get --port 1,3,5-8 --port 3 --device /d/x", "targets: 1 3 5 6 7 8 /d/x |");
-        row(R"(schedule set --rate "30  Minutes" --on-time 1 --port 16)", "16 | rate: 0, 1");
+        row(R"(schedule set --rate "30  Minutes" --on-time 1 --port 9)", "9 | rate: 0, 1");
         row(R"(schedule set --rate "24 HOURS" --on-time 240 --port 1)", "rate: 6, 240");
         row("schedule set --rate 12h --on-time 171 --port 1", "rate: 5, 171");
         row("schedule set --rate 4 --on-time 100 --port 1", "rate: 4, 100");
         row("clock set 26/03/29 02:30:00 --port 2", "targets: 2 |");
         row("clock get --timeout 1", "no module given");
         row("clock get --port 0", "--port takes");
-        row("clock get --port 17", "--port takes");
+        row("clock get --port 10", "--port takes");
         row("clock get --port 5-3", "--port takes");
         row("schedule set --rate 7 --on-time 5 --port 1", "--rate takes");
         row("schedule set --rate 1m --on-time 5 --port 1", "--rate takes");
@@ -31,7 +34,11 @@ private slots:
         row("clock set 26/01/05 09-07-03 --port 1", "clock text must be");
         row("clock set --from-pc 26/01/05 09:07:03 --port 1", "either TEXT or --from-pc");
         row("clock get --port 1 --timeout 0", "--timeout takes");
+        row("clock get --port 1 --timeout 1e-9", "--timeout takes");
         row("clock get --port 1 --rate 2", "--rate does not go with clock get");
+        row("clock get --port 1 --quiet --json", "--quiet and --json do not go together");
+        row("clock set 26/01/05 09:07:03 --if-drift-over 2 --port 1", "goes with --from-pc");
+        row("clock set --from-pc --if-drift-over -1 --port 1", "takes whole seconds");
     }
 
     void parse() {
@@ -51,6 +58,82 @@ private slots:
                                           .arg(parsed.request.rateIndex)
                                           .arg(parsed.request.onTime);
         QVERIFY2(summary.contains(expected), qPrintable(summary));
+    }
+
+    // A targets file's lines, and what the command line then holds: labelled
+    // targets, or what is wrong (the line, not its text).
+    void targetsFile_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("labels") << QByteArray("# rack A\n\nnorth 3  # roof\r\nsouth\t/dev/ttyUSB0\n"
+                                              "east com9\n")
+                                << "north=3 south=/dev/ttyUSB0 east=9";
+        QTest::newRow("port out of range") << QByteArray("a 1\nb 10\n") << "modules:2: a target";
+        QTest::newRow("no port") << QByteArray("a\n") << "modules:1: a target";
+        QTest::newRow("relative path") << QByteArray("a dev/ttyS0\n") << "modules:1: a target";
+        QTest::newRow("three words") << QByteArray("a 1 2\n") << "modules:1: a target";
+        QTest::newRow("comments alone") << QByteArray("# a 1\n") << "no module given";
+        QTest::newRow("endless") << QByteArray((1 << 20) + 1, ' ') << "larger than 1048576 bytes";
+    }
+
+    void targetsFile() {
+        QFETCH(QByteArray, content);
+        QTemporaryDir dir;
+        QFile file(dir.filePath("modules"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+        file.close();
+        const Cli::Parsed parsed =
+            Cli::parseArguments({"velkaro-cli", "clock", "get", "--targets", file.fileName()});
+        QStringList targets;
+        for (const Cli::Target& t : parsed.request.targets) {
+            targets << t.label + u'=' + (t.device.isEmpty() ? QString::number(t.port) : t.device);
+        }
+        const QString summary =
+            parsed.outcome == Cli::Parsed::Outcome::Run ? targets.join(u' ') : parsed.text;
+        QFETCH(QString, expected);
+        QVERIFY2(summary.contains(expected), qPrintable(summary));
+    }
+
+    // Replies as the module sends them, and what velkaro-cli takes from them:
+    // a clock, a schedule "rate index, on-time", or nothing ("-").
+    void readings_data() {
+        QTest::addColumn<QString>("expected");
+        auto row = [](const char* reply, const char* expected) {
+            QTest::newRow(reply) << QString::fromLatin1(expected);
+        };
+        row("T26/01/05 09:07:03\r\n", "26/01/05 09:07:03");
+        row("T28/02/29 23:59:59\r\n", "28/02/29 23:59:59");
+        row("T26/02/29 09:07:03\r\n", "-");
+        row("T26/01/05 24:00:00\r\n", "-");
+        row("T26-01-05 09:07:03\r\n", "-");
+        row("T26/01/05 09:07:\r\n", "-");
+        row("T 6/01/05 09:07:03\r\n", "-");
+        row("SLOTS3,3C\r\n", "3, 60");
+        row("SLOTS0,01\r\n", "0, 1");
+        row("SLOTS6,F0\r\n", "6, 240");
+        row("SLOTS3,3c\r\n", "-");
+        row("SLOTS3,0a\r\n", "-");
+        row("SLOTS3,00\r\n", "-");
+        row("SLOTS3,F1\r\n", "-");
+        row("SLOTS3,:C\r\n", "-");
+        row("SLOTS7,3C\r\n", "-");
+        row("SLOTSX,3C\r\n", "-");
+        row("SLOTS3,3\r\n", "-");
+        row("ABCDEFG12\r\n", "-");
+    }
+
+    void readings() {
+        const QByteArray reply(QTest::currentDataTag());
+        const bool clock = reply.startsWith('T');
+        const std::optional<qint64> time = Readings::clock(reply);
+        const std::optional<Readings::Schedule> schedule = Readings::schedule(reply);
+        QString got = QStringLiteral("-");
+        if (clock && time) {
+            got = QDateTime::fromMSecsSinceEpoch(*time, Qt::UTC).toString("yy/MM/dd HH:mm:ss");
+        } else if (!clock && schedule) {
+            got = QStringLiteral("%1, %2").arg(schedule->rateIndex).arg(schedule->onTime);
+        }
+        QTEST(got, "expected");
     }
 };
 

@@ -180,12 +180,16 @@ ModuleState::Answer ModuleState::setClock(QByteArrayView text, Reaction& reactio
     if (!value) {
         return {false, QStringLiteral("bad clock text"), acknowledgement(false)};
     }
-    clock_.set(*value, localNowMs);
+    if (behaviour_.fault == Fault::IgnoreClockSet) {
+        return {true, QStringLiteral("clock set"), acknowledgement(true)};
+    }
+    const qint64 stored = *value + behaviour_.setErrorMs;
+    clock_.set(stored, localNowMs);
     // How far the new clock is from the computer's at the moment the frame
     // ended: the figure a precise clock set is judged by.
     reaction.events.append(QJsonObject{{"event", "clock"},
-                                       {"value", formatClock(*value)},
-                                       {"ahead", double(*value - localNowMs) / 1000.0}});
+                                       {"value", formatClock(stored)},
+                                       {"ahead", double(stored - localNowMs) / 1000.0}});
     return {true, QStringLiteral("clock set"), acknowledgement(true)};
 }
 
@@ -232,6 +236,14 @@ QByteArray ModuleState::disturb(QByteArray reply, bool scheduleReply) {
         break;
     case Fault::NoCr:
         reply.chop(1);
+        break;
+    case Fault::Control:
+        // A NUL, then "cursor up" and "reset" for a terminal that shows it.
+        reply.prepend(QByteArray("\0\x1bM\x1b"
+                                 "c",
+                                 5));
+        break;
+    case Fault::IgnoreClockSet:
         break;
     }
     return reply;

@@ -55,13 +55,14 @@ struct Schedule {
 };
 
 // How the module misbehaves in its answers.
-enum class Fault { None, Silent, Garbage, Lowercase, NoCr };
+enum class Fault { None, Silent, Garbage, Lowercase, NoCr, Control, IgnoreClockSet };
 
 struct Behaviour {
     Fault fault = Fault::None;
-    bool ack = true;   // answer sets with "OK\r" and refusals with "NAK\r"
-    int floodSize = 0; // > 0: answer every frame with that many random bytes
-    quint32 seed = 0;  // for garbage and flood bytes
+    qint64 setErrorMs = 0; // a clock set stores its time this far off
+    bool ack = true;       // answer sets with "OK\r" and refusals with "NAK\r"
+    int floodSize = 0;     // > 0: answer every frame with that many random bytes
+    quint32 seed = 0;      // for garbage and flood bytes
 };
 
 // What one batch of received bytes made the module do.

@@ -104,8 +104,14 @@ void addOptions(QCommandLineParser& parser) {
         {"fault",
          "Misbehave: silent (never answer), garbage (each answer replaced by random "
          "printable bytes of the same length plus CR), lowercase (schedule answer with "
-         "lower-case hexadecimal digits), no-cr (answers without their CR).",
+         "lower-case hexadecimal digits), no-cr (answers without their CR), control (each "
+         "answer after the bytes NUL, ESC M and ESC c), ignore-clock-set (a clock set is "
+         "answered OK but leaves the clock as it was).",
          "MODE"},
+        {"set-error",
+         "Store each clock set MS milliseconds off the time it names (positive: ahead; "
+         "-86400000 to 86400000).",
+         "MS"},
         {"delay", "Wait MS milliseconds before answering (0 to 600000).", "MS"},
         {"flood",
          "Answer every frame listened to with N random bytes of any value (1 to 1000000) "
@@ -131,6 +137,12 @@ std::optional<Fault> faultNamed(const QString& name) {
     }
     if (name == QLatin1String("no-cr")) {
         return Fault::NoCr;
+    }
+    if (name == QLatin1String("control")) {
+        return Fault::Control;
+    }
+    if (name == QLatin1String("ignore-clock-set")) {
+        return Fault::IgnoreClockSet;
     }
     return std::nullopt;
 }
@@ -189,10 +201,14 @@ CommandLine parseCommandLine(const QStringList& arguments) {
         if (fault) {
             options.behaviour.fault = *fault;
         } else {
-            error =
-                QStringLiteral("--fault must be silent, garbage, lowercase or no-cr, not \"%1\"")
-                    .arg(name);
+            error = QStringLiteral("--fault must be silent, garbage, lowercase, no-cr, control or "
+                                   "ignore-clock-set, not \"%1\"")
+                        .arg(name);
         }
+    }
+    if (parser.isSet(QStringLiteral("set-error"))) {
+        options.behaviour.setErrorMs =
+            wholeNumber(parser, QStringLiteral("set-error"), {-86400000, 86400000}, error);
     }
     if (parser.isSet(QStringLiteral("delay"))) {
         options.delayMs = int(wholeNumber(parser, QStringLiteral("delay"), {0, 600000}, error));

@@ -1,0 +1,24 @@
+#include "cli/stopsignals.h"
+
+#include <csignal>
+#include <pthread.h>
+#include <thread>
+
+namespace StopSignals {
+
+void divert(std::function<void()> stop) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // It waits until the process ends: the program never joins it.
+    std::thread([signals, stop = std::move(stop)] {
+        int signal = 0;
+        while (sigwait(&signals, &signal) != 0) {
+        }
+        stop();
+    }).detach();
+}
+
+} // namespace StopSignals

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <functional>
+
+// SIGINT and SIGTERM during a run: taken by a thread of their own instead of
+// ending the program, so that the run can stop its targets and report each.
+// The one place that knows about POSIX signals.
+namespace StopSignals {
+
+// Holds both signals back from this thread and from every thread it starts
+// afterwards, then starts a thread that waits for either and calls `stop`
+// (once, from that thread).
+void divert(std::function<void()> stop);
+
+} // namespace StopSignals
