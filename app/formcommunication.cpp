@@ -178,6 +178,7 @@ void FormCommunication::applyClassicLook() {
 void FormCommunication::buildControls(QWidget* client) {
     label(client, "Label8(0)", QStringLiteral("Com:"), twipsRect(2760, 135, 495, 255));
     Label3[0] = statusLabel(client, "Label3(0)", twipsRect(3270, 120, 1215, 300));
+    Label3[0]->installEventFilter(this);
     label(client, "Label8(1)", QStringLiteral("Baud:"), twipsRect(4740, 135, 495, 255));
     Label3[1] = statusLabel(client, "Label3(1)", twipsRect(5340, 120, 1215, 300));
 
@@ -296,7 +297,22 @@ void FormCommunication::setPortLabel(const QString& text) {
 }
 
 void FormCommunication::setPortToolTip(const QString& text) {
+    describesPort_ = false;
     Label3[0]->setToolTip(text);
+}
+
+void FormCommunication::describePortInToolTip() {
+    describesPort_ = true;
+    Label3[0]->setToolTip(QString());
+}
+
+// The device's description is looked up only now: for a USB adapter that
+// walks every serial device of the system, too slow for start-up.
+bool FormCommunication::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Label3[0] && event->type() == QEvent::ToolTip && describesPort_) {
+        Label3[0]->setToolTip(MSComm1->deviceDescription());
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 QString FormCommunication::portToolTip() const {

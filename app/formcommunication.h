@@ -54,6 +54,7 @@ public:
     void setPortLabel(const QString& text) override;
     void setPortToolTip(const QString& text) override;
     QString portToolTip() const override;
+    void describePortInToolTip() override;
     void setSpeedLabel(const QString& text) override;
     void setPortChecked(int index, bool checked) override;
 
@@ -77,6 +78,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void Form_QueryUnload();
@@ -100,6 +102,8 @@ private:
     std::function<void()> endProgram_;
     ReceiveLog log_;
     int busyDepth_ = 0;
+    // The port label's tooltip names the open port's device, not a reason.
+    bool describesPort_ = false;
 
     QLabel* Label3[2] = {};
     QLabel* LabelWait = nullptr;

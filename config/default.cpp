@@ -47,15 +47,6 @@ template <typename Step> bool caught(PortView& view, Step&& step) {
     }
 }
 
-// While the port is open (and "Not valid" is not shown), its tooltip says
-// which device it is.
-void describePort(PortView& view) {
-    const QString description = view.commControl().deviceDescription();
-    if (!description.isEmpty()) {
-        view.setPortToolTip(description);
-    }
-}
-
 // Closes the port, points it at the new number and opens it again, each step
 // caught on its own. When reading the port state fails, the step after it
 // runs regardless: the close before the switch, the open after it.
@@ -110,7 +101,7 @@ void OpenComPort(PortView& view, Declarations& shared) {
     comm.setInputLen(1);
     view.setPortLabel(portCaption(shared.ComPortNumber));
     if (switchPort(view, shared.ComPortNumber)) {
-        describePort(view);
+        view.describePortInToolTip();
     }
 }
 
@@ -123,7 +114,7 @@ void SelectComPort(PortView& view, Declarations& shared, int index) {
     markPortMenu(view, index);
     view.setPortLabel(portCaption(index));
     if (switchPort(view, index)) {
-        describePort(view);
+        view.describePortInToolTip();
     }
     shared.ComPortNumber = index;
     try {
@@ -147,7 +138,7 @@ bool RecoverComPort(PortView& view, const Declarations& shared) {
         return false;
     }
     view.setPortLabel(portCaption(shared.ComPortNumber));
-    describePort(view);
+    view.describePortInToolTip();
     return true;
 }
 

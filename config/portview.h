@@ -16,6 +16,9 @@ public:
     virtual void setPortLabel(const QString& text) = 0;
     virtual void setPortToolTip(const QString& text) = 0;
     virtual QString portToolTip() const = 0;
+    // From now on, while the port is open, the tooltip says which device it
+    // is (CommControl::deviceDescription), looked up as it is about to show.
+    virtual void describePortInToolTip() = 0;
     // Label3(1), beside "Baud:".
     virtual void setSpeedLabel(const QString& text) = 0;
     // Check mark of Comxm(index), index 1 to 8.

@@ -45,6 +45,7 @@ public:
 
     // While open: which device the port is, for the operator ("COM3 is
     // /dev/ttyUSB0 (FT232R USB UART, serial number A1B2C3)"); empty otherwise.
+    // May take a while the first time after an open: ask when it is needed.
     virtual QString deviceDescription() const = 0;
     // Called with the reason when the open port's device goes away, after the
     // port has been closed.

@@ -104,7 +104,17 @@ void SerialControl::setLostHandler(std::function<void(const QString&)> handler) 
 }
 
 QString SerialControl::deviceDescription() const {
-    return PortOpen() ? description_ : QString();
+    if (!PortOpen())
+        return {};
+    // Finding a USB adapter's description walks every serial device of the
+    // system, so it is looked up only when asked for, once per open.
+    if (!adapter_) {
+        const QSerialPortInfo info(serial_);
+        adapter_ = info.hasVendorIdentifier() ? QStringLiteral(" (%1, serial number %2)")
+                                                    .arg(info.description(), info.serialNumber())
+                                              : QString();
+    }
+    return description_ + *adapter_;
 }
 
 void SerialControl::openPort() {
@@ -139,11 +149,7 @@ void SerialControl::openPort() {
     }
     description_ =
         devicePath_.isEmpty() ? QStringLiteral("COM%1 is %2").arg(port_).arg(device_) : device_;
-    const QSerialPortInfo info(serial_);
-    if (info.hasVendorIdentifier()) {
-        description_ +=
-            QStringLiteral(" (%1, serial number %2)").arg(info.description(), info.serialNumber());
-    }
+    adapter_.reset();
 }
 
 // A device that is locked or opened exclusively reads as a permission error

@@ -7,6 +7,8 @@
 #include <QSerialPort>
 #include <QString>
 
+#include <optional>
+
 // The serial communications control: CommControl on a real serial device.
 // This is the only place in the program that touches QSerialPort.
 //
@@ -75,6 +77,8 @@ private:
     QSerialPort serial_;
     QString device_;
     QString description_;
+    // " (description, serial number)" of a USB adapter, once looked up.
+    mutable std::optional<QString> adapter_;
     std::function<void(const QString&)> lost_;
     int port_ = FirstPort;
     QString settingsText_ = QStringLiteral("9600,n,8,1");

@@ -39,6 +39,7 @@ struct View : PortView {
     void setPortLabel(const QString& text) override { label = text; }
     void setPortToolTip(const QString& text) override { toolTip = text; }
     QString portToolTip() const override { return toolTip; }
+    void describePortInToolTip() override { toolTip = comm.deviceDescription(); }
     void setSpeedLabel(const QString&) override {}
     void setPortChecked(int index, bool on) override {
         checked += on ? QString::number(index) : "";

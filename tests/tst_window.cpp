@@ -159,6 +159,8 @@ private slots:
     // once, then "Com 1" again by itself, and a command reaches the new device.
     void lostPortComesBack() {
         auto* port = child<QLabel>("Label3(0)");
+        QHelpEvent hover(QEvent::ToolTip, QPoint(1, 1), port->mapToGlobal(QPoint(1, 1)));
+        QCoreApplication::sendEvent(port, &hover);
         QCOMPARE(port->toolTip(), "COM1 is " + peer_->slavePath());
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^COM1: disconnected"));
         peer_->hangUp();
