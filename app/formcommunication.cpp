@@ -156,8 +156,8 @@ FormCommunication::FormCommunication(const QString& programFolder,
     connect(Timer1, &QTimer::timeout, this, &FormCommunication::Timer1_Timer);
     Timer1->start();
 
-    // Not part of the window the operator sees: while the configured port is
-    // not open, Recovery looks once a second whether its device is back.
+    // Not part of the window the operator sees: while the configured port's
+    // device is absent, Recovery looks once a second whether it is back.
     Recovery = new QTimer(this);
     Recovery->setInterval(1000);
     connect(Recovery, &QTimer::timeout, this, &FormCommunication::Recovery_Timer);
@@ -330,8 +330,7 @@ void FormCommunication::setPortChecked(int index, bool checked) {
 // --- Start-up and shutdown --------------------------------------------------
 
 void FormCommunication::Form_Load() {
-    Default::OpenComPort(*this, shared_);
-    watchPort();
+    watchPort(Default::OpenComPort(*this, shared_));
 }
 
 void FormCommunication::Exitm_Click() {
@@ -361,24 +360,23 @@ void FormCommunication::closePortIfOpen() {
 // --- Port menu --------------------------------------------------------------
 
 void FormCommunication::Comxm_Click(int Index) {
-    Default::SelectComPort(*this, shared_, Index);
-    watchPort();
+    watchPort(Default::SelectComPort(*this, shared_, Index));
 }
 
-// The open port needs no watching of its own: the control reports a device
-// that goes away.
-void FormCommunication::watchPort() {
-    if (MSComm1->PortOpen()) {
-        Recovery->stop();
-    } else {
+// Only a device that is absent is looked for again; a port refused for any
+// other reason (in use, permission denied, ...) waits for the operator. The
+// open port needs no watching of its own: the control reports a device that
+// goes away.
+void FormCommunication::watchPort(Default::PortState state) {
+    if (state == Default::PortState::Absent) {
         Recovery->start();
+    } else {
+        Recovery->stop();
     }
 }
 
 void FormCommunication::Recovery_Timer() {
-    if (Default::RecoverComPort(*this, shared_)) {
-        Recovery->stop();
-    }
+    watchPort(Default::RecoverComPort(*this, shared_));
 }
 
 // --- Command transactions ---------------------------------------------------

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/declarations.h"
+#include "config/default.h"
 #include "config/portview.h"
 #include "protocol/commcontrol.h"
 #include "protocol/receivelog.h"
@@ -85,7 +86,7 @@ private:
     void buildControls(QWidget* client);
     void buildMenus();
     void closePortIfOpen();
-    void watchPort();
+    void watchPort(Default::PortState state);
     void readFromModule(ReplyKind replyMode, const QByteArray& frame);
     void showBusy();
     void hideBusy();

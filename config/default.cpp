@@ -35,36 +35,50 @@ void showNotValid(PortView& view, const QString& reason) {
     qWarning("%s", qPrintable(reason));
 }
 
+// What a failure says of the port: absent when its device is not there.
+PortState stateAfter(const std::exception& e) {
+    const auto* comm = dynamic_cast<const CommError*>(&e);
+    return comm != nullptr && comm->kind() == CommError::Kind::NoDevice ? PortState::Absent
+                                                                        : PortState::Refused;
+}
+
 // Runs one step of a port switch. A failure shows "Not valid" and lets the
-// caller go on with its next step.
-template <typename Step> bool caught(PortView& view, Step&& step) {
+// caller go on with its next step. Open when the step went through, else
+// what its failure says about the port.
+template <typename Step> PortState caught(PortView& view, Step&& step) {
     try {
         step();
-        return true;
+        return PortState::Open;
     } catch (const std::exception& e) {
         showNotValid(view, QString::fromLocal8Bit(e.what()));
-        return false;
+        return stateAfter(e);
     }
 }
 
 // Closes the port, points it at the new number and opens it again, each step
 // caught on its own. When reading the port state fails, the step after it
-// runs regardless: the close before the switch, the open after it.
-// True when no step failed.
-bool switchPort(PortView& view, int port) {
+// runs regardless: the close before the switch, the open after it. While no
+// step failed, the tooltip describes the port.
+PortState switchPort(PortView& view, int port) {
     CommControl& comm = view.commControl();
+    const auto passed = [](PortState step) { return step == PortState::Open; };
     bool open = true;
-    bool clean = caught(view, [&] { open = comm.PortOpen(); });
+    bool clean = passed(caught(view, [&] { open = comm.PortOpen(); }));
     if (open) {
-        clean &= caught(view, [&] { comm.setPortOpen(false); });
+        clean &= passed(caught(view, [&] { comm.setPortOpen(false); }));
     }
-    clean &= caught(view, [&] { comm.setCommPort(port); });
+    clean &= passed(caught(view, [&] { comm.setCommPort(port); }));
     open = false;
-    clean &= caught(view, [&] { open = comm.PortOpen(); });
+    clean &= passed(caught(view, [&] { open = comm.PortOpen(); }));
+    PortState state = PortState::Open;
     if (!open) {
-        clean &= caught(view, [&] { comm.setPortOpen(true); });
+        state = caught(view, [&] { comm.setPortOpen(true); });
+        clean &= passed(state);
     }
-    return clean;
+    if (clean) {
+        view.describePortInToolTip();
+    }
+    return state;
 }
 
 int readConfiguredPort(Declarations& shared) {
@@ -78,7 +92,7 @@ int readConfiguredPort(Declarations& shared) {
 
 } // namespace
 
-void OpenComPort(PortView& view, Declarations& shared) {
+PortState OpenComPort(PortView& view, Declarations& shared) {
     CommControl& comm = view.commControl();
     shared.ComPortNumber = readConfiguredPort(shared);
     view.setSpeedLabel(QStringLiteral("9600"));
@@ -100,9 +114,7 @@ void OpenComPort(PortView& view, Declarations& shared) {
     }
     comm.setInputLen(1);
     view.setPortLabel(portCaption(shared.ComPortNumber));
-    if (switchPort(view, shared.ComPortNumber)) {
-        view.describePortInToolTip();
-    }
+    return switchPort(view, shared.ComPortNumber);
 }
 
 void SaveComPort(Declarations& shared) {
@@ -110,12 +122,10 @@ void SaveComPort(Declarations& shared) {
     writePortFile(shared);
 }
 
-void SelectComPort(PortView& view, Declarations& shared, int index) {
+PortState SelectComPort(PortView& view, Declarations& shared, int index) {
     markPortMenu(view, index);
     view.setPortLabel(portCaption(index));
-    if (switchPort(view, index)) {
-        view.describePortInToolTip();
-    }
+    const PortState state = switchPort(view, index);
     shared.ComPortNumber = index;
     try {
         SaveComPort(shared);
@@ -125,9 +135,10 @@ void SelectComPort(PortView& view, Declarations& shared, int index) {
         showNotValid(view, QString::fromLocal8Bit(e.what()) +
                                (open.isEmpty() ? QString() : QStringLiteral("; ") + open));
     }
+    return state;
 }
 
-bool RecoverComPort(PortView& view, const Declarations& shared) {
+PortState RecoverComPort(PortView& view, const Declarations& shared) {
     try {
         view.commControl().setPortOpen(true);
     } catch (const std::exception& e) {
@@ -135,11 +146,11 @@ bool RecoverComPort(PortView& view, const Declarations& shared) {
         if (reason != view.portToolTip()) {
             showNotValid(view, reason);
         }
-        return false;
+        return stateAfter(e);
     }
     view.setPortLabel(portCaption(shared.ComPortNumber));
     view.describePortInToolTip();
-    return true;
+    return PortState::Open;
 }
 
 void PortLost(PortView& view, const QString& reason) {

@@ -8,10 +8,19 @@
 #include <string>
 
 // A failure of the serial control: a missing device, a port in use, a bad
-// setting, ... The message says which, in words an operator can act on.
+// setting, ... The message says which, in words an operator can act on; the
+// kind tells a device that is not there (unplugged, or a link to nothing),
+// which may come back by itself, from every other failure.
 class CommError : public std::runtime_error {
 public:
-    explicit CommError(const std::string& what) : std::runtime_error(what) {}
+    enum class Kind { Other, NoDevice };
+
+    explicit CommError(const std::string& what, Kind kind = Kind::Other)
+        : std::runtime_error(what), kind_(kind) {}
+    Kind kind() const { return kind_; }
+
+private:
+    Kind kind_;
 };
 
 // The serial communications control of the main window. Every byte that goes

@@ -51,8 +51,8 @@ QString SerialControl::messagePrefix() const {
     return devicePath_.isEmpty() ? QStringLiteral("COM%1: ").arg(port_) : QString();
 }
 
-void SerialControl::fail(const QString& reason) const {
-    throw CommError((messagePrefix() + reason).toStdString());
+void SerialControl::fail(const QString& reason, CommError::Kind kind) const {
+    throw CommError((messagePrefix() + reason).toStdString(), kind);
 }
 
 void SerialControl::setCommPort(int port) {
@@ -130,7 +130,8 @@ void SerialControl::openPort() {
         const QString missing = linkTarget(path);
         fail(missing == path ? QStringLiteral("no such device %1").arg(path)
                              : QStringLiteral("no such device %1, which the link %2 points to")
-                                   .arg(missing, path));
+                                   .arg(missing, path),
+             CommError::Kind::NoDevice);
     }
     device_ = entry.canonicalFilePath();
     serial_.setPortName(device_);
@@ -139,7 +140,9 @@ void SerialControl::openPort() {
         const QSerialPort::SerialPortError error = serial_.error();
         const QString detail = serial_.errorString();
         serial_.clearError();
-        fail(openFailure(error, detail));
+        fail(openFailure(error, detail), error == QSerialPort::DeviceNotFoundError
+                                             ? CommError::Kind::NoDevice
+                                             : CommError::Kind::Other);
     }
     try {
         applySettings();

@@ -57,7 +57,8 @@ public:
     void setLostHandler(std::function<void(const QString&)> handler) override;
 
 private:
-    [[noreturn]] void fail(const QString& reason) const;
+    [[noreturn]] void fail(const QString& reason,
+                           CommError::Kind kind = CommError::Kind::Other) const;
     void openPort();
     QString openFailure(QSerialPort::SerialPortError error, const QString& detail) const;
     void applySettings();

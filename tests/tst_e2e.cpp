@@ -249,13 +249,14 @@ private slots:
 
     // A port file that may only be read still names the port (as root, the
     // immutable attribute is what refuses a write). A second program on that
-    // port says who holds it.
+    // port says who holds it, and does not take the port once it is free.
     void readOnlyPortFileAndPortInUse() {
         QVERIFY(startModule(4) && write("4#########"));
         const QString file = dir_.filePath("COM-BAUD.txt");
         if (QProcess::execute("chattr", {"+i", file}) != 0)
             QSKIP("chattr +i is not available here");
-        const qint64 holder = run(dir_.filePath("velkaro")).processId();
+        QProcess& first = run(dir_.filePath("velkaro"));
+        const qint64 holder = first.processId();
         const bool opened = QTest::qWaitFor([&] { return holds("COM4.jsonl"); }, 10000);
         QProcess& second = run(dir_.filePath("velkaro"));
         QByteArray said; // read as it comes, while the first program holds the port
@@ -267,6 +268,11 @@ private slots:
         QProcess::execute("chattr", {"-i", file});
         QVERIFY(opened);
         QVERIFY2(told, said.constData());
+        first.terminate();
+        QVERIFY(first.waitForFinished(10000));
+        QTRY_VERIFY(!holds("COM4.jsonl"));
+        QTest::qWait(2500); // more than two rounds of a retry, were there one
+        QVERIFY(!holds("COM4.jsonl"));
     }
 };
 

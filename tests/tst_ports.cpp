@@ -18,14 +18,18 @@ namespace {
 const QByteArray Missing = "<missing>"; // also what a folder or pipe reads as
 const QByteArray Folder = "<folder>";
 const QByteArray Secret = "not for velkaro: keep out";
+constexpr CommError::Kind NoDevice = CommError::Kind::NoDevice;
 
 struct Selection {
-    int pick;              // the item picked in the port menu; 0 for start-up
+    int pick;              // the item picked in the port menu; 0 for start-up, -1
+                           // for two ticks of the recovery while the port is closed
     QByteArray before;     // the port number file
     const char* failing;   // the control operation that fails
-    QString state;         // the port label, the checked items and the port
+    QString state;         // the port label, the checked items, the port and,
+                           // unless it is open, whether it is absent or refused
     QByteArray after = {}; // the port number file after; null: as before
     QString reason = {};   // in the port label's tooltip and the one warning
+    CommError::Kind kind = CommError::Kind::Other; // of the failure
 };
 
 // The window as port selection sees it.
@@ -34,6 +38,7 @@ struct View : PortView {
     QString label;
     QString toolTip;
     QString checked; // the items given a check mark
+    Default::PortState result = Default::PortState::Open;
 
     CommControl& commControl() override { return comm; }
     void setPortLabel(const QString& text) override { label = text; }
@@ -45,10 +50,11 @@ struct View : PortView {
         checked += on ? QString::number(index) : "";
     }
     QString state() const {
-        return QStringLiteral("%1 [%2] COM%3 %4")
+        const char* const results[] = {"", " absent", " refused"};
+        return QStringLiteral("%1 [%2] COM%3 %4%5")
             .arg(label, checked)
             .arg(comm.port)
-            .arg(comm.open ? "open" : "closed");
+            .arg(comm.open ? "open" : "closed", results[static_cast<int>(result)]);
     }
 };
 
@@ -77,14 +83,19 @@ private slots:
         row("start-up, a letter", {0, "A", "", "Com 1 [1] COM1 open"});
         // The first open at start-up is of port 1, the second of the configured port.
         row("start-up, port missing",
-            {0, "3", "PortOpen=true#2", "Not valid [3] COM3 closed", {}, "PortOpen=true refused"});
+            {0, "3", "PortOpen=true#2", "Not valid [3] COM3 closed absent", QByteArray(),
+             "PortOpen=true missing", NoDevice});
         row("start-up, file a folder: port 1, one warning",
             {0, Folder, "", "Com 1 [1] COM1 open", Missing});
         row("pick over 25 bytes",
             {6, "3         0123456789ABCDE", "", "Com 6 [6] COM6 open", six + "0123456789ABCDE"});
         row("pick over an empty file", {6, "", "", "Com 6 [6] COM6 open", six});
-        row("pick, open fails: stored",
-            {6, "2", "PortOpen=true", "Not valid [6] COM6 closed", six, "PortOpen=true refused"});
+        row("pick, open refused: stored",
+            {6, "2", "PortOpen=true", "Not valid [6] COM6 closed refused", six,
+             "PortOpen=true refused"});
+        // A device that stays missing is reported once, not at every tick.
+        row("recovery, still missing", {-1, "2", "PortOpen=true", "Not valid [] COM1 closed absent",
+                                        QByteArray(), "PortOpen=true missing", NoDevice});
         row("pick, file a folder: the switch stands",
             {6, Folder, "", "Not valid [6] COM6 open", Missing,
              "COM-BAUD.txt: not a regular file; COM6 is /dev/recorded"});
@@ -112,10 +123,16 @@ private slots:
 
         View view;
         Declarations shared(dir.path());
-        view.comm.open = selection.pick != 0; // a pick finds the port open
+        view.comm.open = selection.pick > 0; // a pick finds the port open
         view.comm.failing << selection.failing;
-        selection.pick != 0 ? Default::SelectComPort(view, shared, selection.pick)
-                            : Default::OpenComPort(view, shared);
+        view.comm.failingKind = selection.kind;
+        if (selection.pick > 0)
+            view.result = Default::SelectComPort(view, shared, selection.pick);
+        else if (selection.pick == 0)
+            view.result = Default::OpenComPort(view, shared);
+        else
+            for (int tick = 0; tick < 2; ++tick)
+                view.result = Default::RecoverComPort(view, shared);
         QVERIFY2(view.state() == selection.state,
                  qPrintable(view.state() + " after " + view.comm.calls.join(", ")));
         QVERIFY2(view.toolTip.contains(selection.reason), qPrintable(view.toolTip));

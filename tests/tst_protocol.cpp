@@ -20,12 +20,14 @@ QByteArray schedule(const QByteArray& log) {
            (decoded.onTime ? QByteArray::number(*decoded.onTime) : QByteArray("-"));
 }
 
-// Why the control refuses to open its port.
+// Why the control refuses to open its port, and "(absent)" when that is a
+// device that is not there.
 QString refusal(SerialControl& control) {
     try {
         control.setPortOpen(true);
     } catch (const CommError& e) {
-        return QString::fromLocal8Bit(e.what());
+        return QString::fromLocal8Bit(e.what()) +
+               (e.kind() == CommError::Kind::NoDevice ? " (absent)" : "");
     }
     return {};
 }
@@ -97,7 +99,7 @@ private slots:
         SerialControl missing(dir_.path());
         missing.setCommPort(3);
         QCOMPARE(refusal(missing),
-                 QStringLiteral("COM3: no such device %1, which the link %2 points to")
+                 QStringLiteral("COM3: no such device %1, which the link %2 points to (absent)")
                      .arg(dir_.filePath("gone"), dir_.filePath("COM3")));
         QVERIFY(!missing.PortOpen());
     }

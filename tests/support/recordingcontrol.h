@@ -12,11 +12,13 @@
 // "PortOpen?", "PortOpen=true", "PortOpen=false", "CommPort=3",
 // "Settings=9600,n,8,2", "InputLen=1" and "Output=<hex>". A failure is named
 // by its record: "PortOpen=true" fails every open, "PortOpen?#2" the second
-// state read.
+// state read. Failures are of failingKind: "<record> refused", or "<record>
+// missing" for a device that is not there.
 class RecordingControl : public CommControl {
 public:
     mutable QStringList calls;
     QSet<QString> failing;
+    CommError::Kind failingKind = CommError::Kind::Other;
     bool open = false;
     int port = 1;
 
@@ -41,7 +43,10 @@ private:
         const int count = ++counts_[call];
         if (refused || failing.contains(call) ||
             failing.contains(call + '#' + QString::number(count)))
-            throw CommError(call.toStdString() + " refused");
+            throw CommError(call.toStdString() + (failingKind == CommError::Kind::NoDevice
+                                                      ? " missing"
+                                                      : " refused"),
+                            failingKind);
         return value;
     }
 
