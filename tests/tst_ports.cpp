@@ -89,7 +89,7 @@ private slots:
             {0, Folder, "", "Com 1 [1] COM1 open", Missing});
         row("pick over 25 bytes",
             {6, "3         0123456789ABCDE", "", "Com 6 [6] COM6 open", six + "0123456789ABCDE"});
-        row("pick over an empty file", {6, "", "", "Com 6 [6] COM6 open", six});
+        row("pick Com8 over an empty file", {8, "", "", "Com 8 [8] COM8 open", "8         "});
         row("pick, open refused: stored",
             {6, "2", "PortOpen=true", "Not valid [6] COM6 closed refused", six,
              "PortOpen=true refused"});

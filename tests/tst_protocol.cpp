@@ -1,4 +1,5 @@
 #include "protocol/frames.h"
+#include "protocol/portname.h"
 #include "protocol/replies.h"
 #include "protocol/serialcontrol.h"
 #include "support/ptypeer.h"
@@ -59,6 +60,7 @@ private slots:
         };
         row("on-time 1", Frames::onTimeCode(1), "01");
         row("on-time 10", Frames::onTimeCode(10), "0A");
+        row("COM1 without a link", portDevicePath(1, "/nonexistent").toLatin1(), "/dev/ttyS0");
 
         row("clock reply, short", Replies::clockText("T26/0"), "26/0/ ::");
         row("schedule 01", schedule("SLOTS0,01\r\n"), "0 1");
@@ -95,12 +97,14 @@ private slots:
                  qPrintable(refused));
         QVERIFY(!other.PortOpen());
 
-        QVERIFY(QFile::link(dir_.filePath("gone"), dir_.filePath("COM3")));
+        // The highest port, its link pointing nowhere.
+        QVERIFY(QFile::link(dir_.filePath("gone"), dir_.filePath("COM16")));
         SerialControl missing(dir_.path());
-        missing.setCommPort(3);
+        QVERIFY_THROWS_EXCEPTION(CommError, missing.setCommPort(17));
+        missing.setCommPort(16);
         QCOMPARE(refusal(missing),
-                 QStringLiteral("COM3: no such device %1, which the link %2 points to (absent)")
-                     .arg(dir_.filePath("gone"), dir_.filePath("COM3")));
+                 QStringLiteral("COM16: no such device %1, which the link %2 points to (absent)")
+                     .arg(dir_.filePath("gone"), dir_.filePath("COM16")));
         QVERIFY(!missing.PortOpen());
     }
 
@@ -158,21 +162,21 @@ private slots:
         control.setLostHandler([&](const QString& reason) { lost = reason; });
         control.setPortOpen(true);
         QCOMPARE(control.deviceDescription(), "COM1 is " + peer_->slavePath());
-        control.Output(Frames::wake());
+        control.Output("\x80");
         QVERIFY(peer_->waitForBytes(1, 2000));
         const QString device = peer_->slavePath();
         peer_->hangUp();
-        control.Output(Frames::clockRead());
+        control.Output("H\r");
         QVERIFY(!control.PortOpen());
         QCOMPARE(lost, "COM1: disconnected (" + device + " went away)");
         QCOMPARE(control.InBufferCount(), 0);
         QCOMPARE(control.Input(), QByteArray());
-        QCOMPARE(peer_->receivedBytes(), Frames::wake());
+        QCOMPARE(peer_->receivedBytes(), "\x80");
         // The control has let go of the old device: a new one opens.
         PtyPeer replacement;
         QVERIFY(replacement.linkAs(dir_.path(), 1));
         QVERIFY_THROWS_NO_EXCEPTION(control.setPortOpen(true));
-        control.Output(Frames::wake());
+        control.Output("\x80");
         QVERIFY(replacement.waitForBytes(1, 2000));
     }
 };
