@@ -13,8 +13,10 @@
 // the window to close, as a window manager would.
 //
 // Usage: xvfb-run -a bench_startup [--runs N] [--idle SECONDS] [--floor-arg ARG]
-// (--floor-arg --timer gives the floor an idle 50 ms timer). Prints the
-// medians as a Markdown table.
+//                                   [--also PATH]
+// (--floor-arg --timer gives the floor an idle 50 ms timer; --also PATH runs
+// another build of velkaro, e.g. an earlier one, in the same rotation, in a
+// folder of its own). Prints the medians as a Markdown table.
 
 #include <xcb/xcb.h>
 
@@ -330,6 +332,7 @@ int main(int argc, char* argv[]) {
     int runs = 10;
     int idleSeconds = 10;
     std::string floorArgument;
+    std::string also;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (i + 1 < argc && option == "--runs") {
@@ -338,9 +341,12 @@ int main(int argc, char* argv[]) {
             idleSeconds = std::max(1, std::atoi(argv[++i]));
         } else if (i + 1 < argc && option == "--floor-arg") {
             floorArgument = argv[++i];
+        } else if (i + 1 < argc && option == "--also") {
+            also = argv[++i];
         } else {
             std::fprintf(stderr,
-                         "usage: xvfb-run -a %s [--runs N] [--idle SECONDS] [--floor-arg ARG]\n",
+                         "usage: xvfb-run -a %s [--runs N] [--idle SECONDS] [--floor-arg ARG] "
+                         "[--also PATH]\n",
                          argv[0]);
             return EXIT_FAILURE;
         }
@@ -351,16 +357,28 @@ int main(int argc, char* argv[]) {
         VelkaroFolder folder(VELKARO_BINARY);
         const Program floorProgram{FLOOR_BINARY, floorArgument, folder.log()};
         const Program velkaroProgram{folder.program(), {}, folder.log()};
+        std::unique_ptr<VelkaroFolder> alsoFolder;
+        if (!also.empty()) {
+            alsoFolder = std::make_unique<VelkaroFolder>(also);
+        }
 
-        // One unmeasured run each, so that both start from a warm file cache;
+        // One unmeasured run each, so that all start from a warm file cache;
         // then the runs alternate.
         runOnce(display, floorProgram, 1);
         runOnce(display, velkaroProgram, 1);
+        if (alsoFolder) {
+            runOnce(display, {alsoFolder->program(), {}, alsoFolder->log()}, 1);
+        }
         std::vector<Run> floorRuns;
         std::vector<Run> velkaroRuns;
+        std::vector<Run> alsoRuns;
         for (int i = 0; i < runs; ++i) {
             floorRuns.push_back(runOnce(display, floorProgram, idleSeconds));
             velkaroRuns.push_back(runOnce(display, velkaroProgram, idleSeconds));
+            if (alsoFolder) {
+                alsoRuns.push_back(
+                    runOnce(display, {alsoFolder->program(), {}, alsoFolder->log()}, idleSeconds));
+            }
         }
         // One figure's medians; the target is met when velkaro's median is at
         // most `factor` times the floor's, or at most `bound`.
@@ -374,15 +392,26 @@ int main(int argc, char* argv[]) {
                 std::snprintf(ratio, sizeof ratio, "%.2f", v / f);
             }
             const char* verdict = met ? "met" : "**missed**";
-            std::printf("| %s | %.1f | %.1f | %s | %s | %s |\n", what, f, v, ratio, target,
+            std::printf("| %s | %.1f | %.1f | %s | %s | %s |", what, f, v, ratio, target,
                         *target == '\0' ? "" : verdict);
+            if (alsoFolder) {
+                const double a = median(alsoRuns, figure) * scale;
+                char alsoRatio[16] = "";
+                if (f > 0) {
+                    std::snprintf(alsoRatio, sizeof alsoRatio, "%.2f", a / f);
+                }
+                std::printf(" %.1f | %s |", a, alsoRatio);
+            }
+            std::printf("\n");
         };
 
         std::printf(
-            "# bench_startup\n\n%u cores, build type %s, %d runs each, %d s idle%s%s\n\n"
-            "| median | floor | velkaro | ratio | target | |\n|---|---:|---:|---:|---|---|\n",
+            "# bench_startup\n\n%u cores, build type %s, %d runs each, %d s idle%s%s%s%s\n\n"
+            "| median | floor | velkaro | ratio | target | |%s\n|---|---:|---:|---:|---|---|%s\n",
             std::thread::hardware_concurrency(), BENCH_BUILD_TYPE, runs, idleSeconds,
-            floorArgument.empty() ? "" : ", floor-window ", floorArgument.c_str());
+            floorArgument.empty() ? "" : ", floor-window ", floorArgument.c_str(),
+            also.empty() ? "" : ", also ", also.c_str(), also.empty() ? "" : " also | ratio |",
+            also.empty() ? "" : "---:|---:|");
         row("start to window mapped, ms", &Run::startMs, 1, "≤ 1.3× floor", 1.3, 0);
         row("VmRSS once shown, KiB", &Run::rssKiB, 1, "≤ 1.15× floor", 1.15, 0);
         row("anonymous once shown, KiB", &Run::anonymousKiB, 1, "", 0, 0);
