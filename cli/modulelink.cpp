@@ -12,10 +12,10 @@ using namespace std::chrono_literals;
 constexpr auto PollInterval = 5ms;
 
 double bitsPerCharacter(const LineFormat& line) {
-    const double stop = line.stopBits == QSerialPort::OneStop          ? 1.0
-                        : line.stopBits == QSerialPort::OneAndHalfStop ? 1.5
-                                                                       : 2.0;
-    const double parity = line.parity == QSerialPort::NoParity ? 0.0 : 1.0;
+    const double stop = line.stopBits == LineFormat::OneStop          ? 1.0
+                        : line.stopBits == LineFormat::OneAndHalfStop ? 1.5
+                                                                      : 2.0;
+    const double parity = line.parity == LineFormat::NoParity ? 0.0 : 1.0;
     return 1.0 + static_cast<double>(line.dataBits) + parity + stop;
 }
 

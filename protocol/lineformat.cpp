@@ -53,35 +53,35 @@ LineFormat parseLineFormat(const QString& text) {
     result.baudRate = static_cast<qint32>(baud);
 
     if (parity == u"n")
-        result.parity = QSerialPort::NoParity;
+        result.parity = LineFormat::NoParity;
     else if (parity == u"e")
-        result.parity = QSerialPort::EvenParity;
+        result.parity = LineFormat::EvenParity;
     else if (parity == u"o")
-        result.parity = QSerialPort::OddParity;
+        result.parity = LineFormat::OddParity;
     else if (parity == u"m")
-        result.parity = QSerialPort::MarkParity;
+        result.parity = LineFormat::MarkParity;
     else if (parity == u"s")
-        result.parity = QSerialPort::SpaceParity;
+        result.parity = LineFormat::SpaceParity;
     else
         reject(text, QStringLiteral("parity must be one of n, e, o, m, s"));
 
     if (data == u"5")
-        result.dataBits = QSerialPort::Data5;
+        result.dataBits = LineFormat::Data5;
     else if (data == u"6")
-        result.dataBits = QSerialPort::Data6;
+        result.dataBits = LineFormat::Data6;
     else if (data == u"7")
-        result.dataBits = QSerialPort::Data7;
+        result.dataBits = LineFormat::Data7;
     else if (data == u"8")
-        result.dataBits = QSerialPort::Data8;
+        result.dataBits = LineFormat::Data8;
     else
         reject(text, QStringLiteral("data bits must be 5, 6, 7 or 8"));
 
     if (stop == u"1")
-        result.stopBits = QSerialPort::OneStop;
+        result.stopBits = LineFormat::OneStop;
     else if (stop == u"1.5")
-        result.stopBits = QSerialPort::OneAndHalfStop;
+        result.stopBits = LineFormat::OneAndHalfStop;
     else if (stop == u"2")
-        result.stopBits = QSerialPort::TwoStop;
+        result.stopBits = LineFormat::TwoStop;
     else
         reject(text, QStringLiteral("stop bits must be 1, 1.5 or 2"));
 

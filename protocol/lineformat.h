@@ -1,15 +1,21 @@
 #pragma once
 
-#include <QSerialPort>
 #include <QString>
+#include <QtGlobal>
 
 // The line format of a serial port: speed, parity, data and stop bits, as
-// the settings text "speed,parity,data,stop" describes it.
+// the settings text "speed,parity,data,stop" describes it. The enumerations
+// carry the values of QSerialPort's, so that a control built on it passes
+// them straight through; other controls translate them.
 struct LineFormat {
+    enum Parity { NoParity = 0, EvenParity = 2, OddParity = 3, SpaceParity = 4, MarkParity = 5 };
+    enum DataBits { Data5 = 5, Data6 = 6, Data7 = 7, Data8 = 8 };
+    enum StopBits { OneStop = 1, TwoStop = 2, OneAndHalfStop = 3 };
+
     qint32 baudRate = 9600;
-    QSerialPort::Parity parity = QSerialPort::NoParity;
-    QSerialPort::DataBits dataBits = QSerialPort::Data8;
-    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+    Parity parity = NoParity;
+    DataBits dataBits = Data8;
+    StopBits stopBits = OneStop;
 
     bool operator==(const LineFormat&) const = default;
 };

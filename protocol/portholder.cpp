@@ -1,5 +1,7 @@
 #include "protocol/portholder.h"
 
+#include "protocol/portrules.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -111,7 +113,7 @@ QString fromOpenFiles(const QString& device) {
 } // namespace
 
 QString portHolder(const QString& device) {
-    const QString other = QStringLiteral("in use by another program");
+    const QString other = PortRules::inUseByAnother();
     const QString lock = lockFileOf(device);
     if (lock.isEmpty()) {
         const QString holder = fromOpenFiles(device);

@@ -19,8 +19,19 @@
 
 namespace {
 
-// Output waits at most this long for the operating system to take its bytes.
-constexpr int WriteTimeoutMs = 1000;
+using PortRules::WriteTimeoutMs;
+
+// Qt's enumerations carry the same values as the line format's.
+static_assert(QSerialPort::NoParity == int(LineFormat::NoParity) &&
+              QSerialPort::EvenParity == int(LineFormat::EvenParity) &&
+              QSerialPort::OddParity == int(LineFormat::OddParity) &&
+              QSerialPort::SpaceParity == int(LineFormat::SpaceParity) &&
+              QSerialPort::MarkParity == int(LineFormat::MarkParity));
+static_assert(QSerialPort::Data5 == int(LineFormat::Data5) &&
+              QSerialPort::Data8 == int(LineFormat::Data8));
+static_assert(QSerialPort::OneStop == int(LineFormat::OneStop) &&
+              QSerialPort::TwoStop == int(LineFormat::TwoStop) &&
+              QSerialPort::OneAndHalfStop == int(LineFormat::OneAndHalfStop));
 
 // Where a chain of links ends: the first name in it that is not a link.
 QString linkTarget(QString path) {
@@ -48,7 +59,7 @@ SerialControl::SerialControl(QString programFolder, QObject* parent)
 // "COM3: " before a message about the port; a device given by its path is
 // named in the message itself.
 QString SerialControl::messagePrefix() const {
-    return devicePath_.isEmpty() ? QStringLiteral("COM%1: ").arg(port_) : QString();
+    return devicePath_.isEmpty() ? PortRules::prefix(port_) : QString();
 }
 
 void SerialControl::fail(const QString& reason, CommError::Kind kind) const {
@@ -56,14 +67,9 @@ void SerialControl::fail(const QString& reason, CommError::Kind kind) const {
 }
 
 void SerialControl::setCommPort(int port) {
-    if (port < FirstPort || port > LastPort)
-        throw CommError(QStringLiteral("COM%1: no such port (ports are COM%2 to COM%3)")
-                            .arg(port)
-                            .arg(FirstPort)
-                            .arg(LastPort)
-                            .toStdString());
+    PortRules::checkPort(port);
     if (PortOpen())
-        fail(QStringLiteral("close the port before choosing another"));
+        fail(PortRules::closeBeforeChoosing());
     port_ = port;
 }
 
@@ -77,9 +83,7 @@ void SerialControl::setSettings(const QString& settings) {
 }
 
 void SerialControl::setInputLen(int count) {
-    if (count < 0)
-        throw CommError(
-            QStringLiteral("InputLen must not be negative (got %1)").arg(count).toStdString());
+    PortRules::checkInputLen(count);
     inputLen_ = count;
 }
 
@@ -119,7 +123,7 @@ QString SerialControl::deviceDescription() const {
 
 void SerialControl::openPort() {
     if (serial_.isOpen())
-        fail(QStringLiteral("already open"));
+        fail(PortRules::alreadyOpen());
 
     // Two links to one device must meet at one lock, so open the device
     // itself rather than the link.
@@ -128,9 +132,9 @@ void SerialControl::openPort() {
     const QFileInfo entry(path);
     if (!entry.exists()) {
         const QString missing = linkTarget(path);
-        fail(missing == path ? QStringLiteral("no such device %1").arg(path)
-                             : QStringLiteral("no such device %1, which the link %2 points to")
-                                   .arg(missing, path),
+        fail(missing == path ? PortRules::noSuchDevice(path)
+                             : PortRules::noSuchDevice(missing) +
+                                   QStringLiteral(", which the link %1 points to").arg(path),
              CommError::Kind::NoDevice);
     }
     device_ = entry.canonicalFilePath();
@@ -161,7 +165,7 @@ QString SerialControl::openFailure(QSerialPort::SerialPortError error,
                                    const QString& detail) const {
     const QByteArray device = QFile::encodeName(device_);
     if (error == QSerialPort::DeviceNotFoundError) {
-        return QStringLiteral("no such device %1").arg(device_);
+        return PortRules::noSuchDevice(device_);
     }
     if (error == QSerialPort::PermissionError && ::access(device.constData(), R_OK | W_OK) != 0) {
         return QStringLiteral("permission denied on %1, which belongs to group %2: join that "
@@ -169,21 +173,21 @@ QString SerialControl::openFailure(QSerialPort::SerialPortError error,
             .arg(device_, QFileInfo(device_).group());
     }
     if (error == QSerialPort::PermissionError) {
-        return QStringLiteral("%1 is %2").arg(device_, portHolder(device_));
+        return PortRules::inUse(device_, portHolder(device_));
     }
-    return QStringLiteral("cannot open %1: %2").arg(device_, detail);
+    return PortRules::cannotOpen(device_, detail);
 }
 
 void SerialControl::applySettings() {
-    const bool applied = serial_.setBaudRate(line_.baudRate) && serial_.setParity(line_.parity) &&
-                         serial_.setDataBits(line_.dataBits) &&
-                         serial_.setStopBits(line_.stopBits) &&
+    const bool applied = serial_.setBaudRate(line_.baudRate) &&
+                         serial_.setParity(QSerialPort::Parity(line_.parity)) &&
+                         serial_.setDataBits(QSerialPort::DataBits(line_.dataBits)) &&
+                         serial_.setStopBits(QSerialPort::StopBits(line_.stopBits)) &&
                          serial_.setFlowControl(QSerialPort::NoFlowControl);
     if (!applied) {
         const QString reason = serial_.errorString();
         serial_.clearError();
-        fail(QStringLiteral("the device %1 refused the line settings %2: %3")
-                 .arg(device_, settingsText_, reason));
+        fail(PortRules::settingsRefused(device_, settingsText_, reason));
     }
 }
 
@@ -241,7 +245,7 @@ void SerialControl::settle() {
     if (serial_.isOpen() && deviceGone()) {
         serial_.close();
         if (lost_)
-            lost_(messagePrefix() + QStringLiteral("disconnected (%1 went away)").arg(device_));
+            lost_(messagePrefix() + PortRules::disconnected(device_));
     }
     if (serial_.error() != QSerialPort::NoError)
         serial_.clearError();

@@ -2,6 +2,7 @@
 
 #include "protocol/commcontrol.h"
 #include "protocol/lineformat.h"
+#include "protocol/portrules.h"
 
 #include <QObject>
 #include <QSerialPort>
@@ -30,9 +31,9 @@ class SerialControl : public QObject, public CommControl {
     Q_OBJECT
 
 public:
-    static constexpr int FirstPort = 1;
-    static constexpr int LastPort = 16;
-    static constexpr qint64 ReceiveBufferSize = 1024;
+    static constexpr int FirstPort = PortRules::FirstPort;
+    static constexpr int LastPort = PortRules::LastPort;
+    static constexpr qint64 ReceiveBufferSize = PortRules::ReceiveBufferSize;
 
     // programFolder is where COMn links to devices may be placed (see
     // portDevicePath).
