@@ -1,7 +1,8 @@
 // Renders the window icon from its SVG source into the Windows icon file (48, 32 and
 // 16 pixels, each once in 256 colours and once in 32-bit colour with alpha) and into
 // the 48-pixel PNG that Linux window managers use; or, for the installed package, into
-// the PNG sizes of the desktop's hicolor icon theme.
+// the PNG sizes of the desktop's hicolor icon theme; or any drawing into one square PNG
+// picture, for builds whose toolkit has no SVG.
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -27,6 +28,7 @@ constexpr int WindowPngSize = 48;
 // others.
 constexpr std::array<int, 8> ThemeSizes{16, 22, 24, 32, 48, 64, 128, 256};
 constexpr int PaletteSize = 256;
+constexpr int MaxPictureSize = 1024;
 // In the 256-colour images a pixel is either painted in full or masked out.
 constexpr int ShownAlpha = 128;
 
@@ -237,6 +239,14 @@ bool writeWindowIcons(QSvgRenderer& svg, const QString& icoPath, const QString& 
     return true;
 }
 
+bool writePicture(QSvgRenderer& svg, int size, const QString& path) {
+    if (!render(svg, size).save(path, "PNG")) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -244,18 +254,28 @@ int main(int argc, char** argv) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Renders velkaro.svg into velkaro.ico and velkaro.png, or with --hicolor "
-                       "into FOLDER/<size>x<size>/apps/velkaro.png for the hicolor theme."));
+                       "into FOLDER/<size>x<size>/apps/velkaro.png for the hicolor theme, or "
+                       "with --png any SVG drawing into one PNG picture."));
     const QCommandLineOption hicolor(QStringLiteral("hicolor"),
                                      QStringLiteral("Writes the icon theme sizes into FOLDER."),
                                      QStringLiteral("FOLDER"));
     parser.addOption(hicolor);
+    const QCommandLineOption png(QStringLiteral("png"),
+                                 QStringLiteral("Writes one PNG picture of SIZE pixels square."),
+                                 QStringLiteral("SIZE"));
+    parser.addOption(png);
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("svg"), QStringLiteral("The SVG picture."));
     parser.addPositionalArgument(QStringLiteral("ico png"),
                                  QStringLiteral("The files to write, without --hicolor."));
     parser.process(app);
     const QStringList files = parser.positionalArguments();
-    if (files.size() != (parser.isSet(hicolor) ? 1 : 3)) {
+    bool sized = false;
+    const int size = parser.value(png).toInt(&sized);
+    if (files.size() != (parser.isSet(hicolor) ? 1
+                         : parser.isSet(png)   ? 2
+                                               : 3) ||
+        (parser.isSet(png) && (!sized || size < 1 || size > MaxPictureSize))) {
         parser.showHelp(2);
     }
     QSvgRenderer svg(files[0]);
@@ -266,6 +286,7 @@ int main(int argc, char** argv) {
     const bool written =
         parser.isSet(hicolor)
             ? writeThemeIcons(svg, parser.value(hicolor), QFileInfo(files[0]).completeBaseName())
-            : writeWindowIcons(svg, files[1], files[2]);
+        : parser.isSet(png) ? writePicture(svg, size, files[1])
+                            : writeWindowIcons(svg, files[1], files[2]);
     return written ? 0 : 1;
 }
