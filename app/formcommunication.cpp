@@ -3,8 +3,8 @@
 #include "app/twips.h"
 #include "config/default.h"
 #include "protocol/frames.h"
+#include "protocol/portcontrol.h"
 #include "protocol/replies.h"
-#include "protocol/serialcontrol.h"
 
 #include <QAction>
 #include <QApplication>
@@ -74,6 +74,13 @@ QLabel* statusLabel(QWidget* parent, const char* name, const QRect& geometry) {
     return widget;
 }
 
+// A picture of the resources: drawn in SVG, or rendered from it at build time
+// where the toolkit has no SVG (see app/CMakeLists.txt).
+QString artwork(const char* name) {
+    return QStringLiteral(":/%1.%2").arg(QLatin1String(name),
+                                         QLatin1String(VELKARO_PICTURE_FORMAT));
+}
+
 QToolButton* button(QWidget* parent, const char* name, const QString& caption,
                     const QString& picture, const QRect& geometry,
                     const QString& toolTip = QString()) {
@@ -130,11 +137,11 @@ FormCommunication::FormCommunication(const QString& programFolder,
       clock_([] { return QDateTime::currentDateTime(); }), endProgram_(endAtOnce) {
     Q_INIT_RESOURCE(resources);
     if (!MSComm1) {
-        MSComm1 = std::make_unique<SerialControl>(programFolder);
+        MSComm1 = std::make_unique<PortControl>(programFolder);
     }
     setObjectName(QStringLiteral("FormCommunication"));
     setWindowTitle(QStringLiteral("Velkaro"));
-    QIcon icon(QStringLiteral(":/velkaro.svg"));
+    QIcon icon(artwork("velkaro"));
     icon.addFile(QStringLiteral(":/velkaro.png"));
     setWindowIcon(icon);
     setFont(windowFont(8));
@@ -189,12 +196,11 @@ void FormCommunication::buildControls(QWidget* client) {
     TextCMD13 = place(new QLineEdit(Frame4), "TextCMD13", twipsRect(600, 720, 1575, 285));
     TextCMD13->setMaxLength(17);
     TextCMD13->setValidator(new OneByteCharacters(TextCMD13));
-    auto* CMD4 = button(Frame4, "CMD4", QStringLiteral("Set PC"), QStringLiteral(":/setpc.svg"),
+    auto* CMD4 = button(Frame4, "CMD4", QStringLiteral("Set PC"), artwork("setpc"),
                         twipsRect(3240, 360, 855, 855));
-    auto* Command1 =
-        button(Frame4, "Command1", QStringLiteral("Read from"), QStringLiteral(":/read.svg"),
-               twipsRect(4440, 360, 855, 855), QStringLiteral("Read from Module"));
-    auto* CMD13 = button(Frame4, "CMD13", QStringLiteral("Set into"), QStringLiteral(":/set.svg"),
+    auto* Command1 = button(Frame4, "Command1", QStringLiteral("Read from"), artwork("read"),
+                            twipsRect(4440, 360, 855, 855), QStringLiteral("Read from Module"));
+    auto* CMD13 = button(Frame4, "CMD13", QStringLiteral("Set into"), artwork("set"),
                          twipsRect(5400, 360, 855, 855), QStringLiteral("Set into Module"));
 
     QGroupBox* Frame6 =
@@ -224,9 +230,9 @@ void FormCommunication::buildControls(QWidget* client) {
     VScroll1->setValue(Frames::MaxOnTime);
     VScroll1->setTracking(false);
     VScroll1->setFocusPolicy(Qt::StrongFocus);
-    auto* Command6 = button(Frame6, "Command6", QStringLiteral("Read from"),
-                            QStringLiteral(":/read.svg"), twipsRect(4440, 360, 855, 855));
-    auto* CMDS34 = button(Frame6, "CMDS34", QStringLiteral("Set into"), QStringLiteral(":/set.svg"),
+    auto* Command6 = button(Frame6, "Command6", QStringLiteral("Read from"), artwork("read"),
+                            twipsRect(4440, 360, 855, 855));
+    auto* CMDS34 = button(Frame6, "CMDS34", QStringLiteral("Set into"), artwork("set"),
                           twipsRect(5400, 360, 855, 855));
 
     LabelWait = label(client, "LabelWait", QStringLiteral("WAIT..."),
@@ -244,9 +250,8 @@ void FormCommunication::buildControls(QWidget* client) {
     QGroupBox* Frame5 =
         group(client, "Frame5", QStringLiteral("Tx"), twipsRect(6840, 120, 5052, 1695));
     auto* Text1 = logBox(Frame5, "Text1", twipsRect(120, 240, 3855, 1305));
-    auto* ClearTx =
-        button(Frame5, "ClearTx", QStringLiteral("Clear"), QStringLiteral(":/clear.svg"),
-               twipsRect(4080, 720, 855, 855), QStringLiteral("Clear Tx text"));
+    auto* ClearTx = button(Frame5, "ClearTx", QStringLiteral("Clear"), artwork("clear"),
+                           twipsRect(4080, 720, 855, 855), QStringLiteral("Clear Tx text"));
     Frame5->hide();
     QGroupBox* Frame2 =
         group(client, "Frame2", QStringLiteral("Rx"), twipsRect(6840, 1920, 5052, 1935));
@@ -255,9 +260,8 @@ void FormCommunication::buildControls(QWidget* client) {
     QPalette white = Text2->palette();
     white.setColor(QPalette::Base, Qt::white);
     Text2->setPalette(white);
-    auto* ClearRx =
-        button(Frame2, "ClearRx", QStringLiteral("Clear"), QStringLiteral(":/clear.svg"),
-               twipsRect(4080, 960, 855, 855), QStringLiteral("Clear Rx text"));
+    auto* ClearRx = button(Frame2, "ClearRx", QStringLiteral("Clear"), artwork("clear"),
+                           twipsRect(4080, 960, 855, 855), QStringLiteral("Clear Rx text"));
     Frame2->hide();
 
     // Keyboard focus order of the controls that take the focus.

@@ -1,5 +1,4 @@
 #include "app/formcommunication.h"
-#include "app/terminationsignals.h"
 #include "protocol/diagnostics.h"
 
 #include <QApplication>
@@ -7,6 +6,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+
+#ifndef Q_OS_WIN
+#include "app/terminationsignals.h"
+#endif
 
 namespace {
 
@@ -95,7 +98,13 @@ int main(int argc, char* argv[]) {
     QGuiApplication::setDesktopFileName(QStringLiteral("velkaro"));
     FormCommunication::applyClassicLook();
     FormCommunication form(QCoreApplication::applicationDirPath());
+#ifndef Q_OS_WIN
+    // Signals that end a program (a session ending, a service manager,
+    // Ctrl+C) close the window as the operator would. Windows has no such
+    // signals: it asks the window itself to close at log-off and shutdown,
+    // which the toolkit turns into the same close.
     closeOnTerminationSignals(form);
+#endif
     form.Form_Load();
     form.show();
     return QApplication::exec();

@@ -2,9 +2,10 @@
 
 #include <functional>
 
-// SIGINT and SIGTERM during a run: taken by a thread of their own instead of
-// ending the program, so that the run can stop its targets and report each.
-// The one place that knows about POSIX signals.
+// SIGINT and SIGTERM during a run (Ctrl+C and Ctrl+Break on Windows): taken
+// by a thread of their own instead of ending the program, so that the run can
+// stop its targets and report each. The one place that knows about the
+// system's signals (stopsignals.cpp, stopsignals_windows.cpp).
 namespace StopSignals {
 
 // Holds both signals back from this thread and from every thread it starts

@@ -4,8 +4,8 @@
 #include "cli/modulelink.h"
 #include "cli/readings.h"
 #include "protocol/frames.h"
+#include "protocol/portcontrol.h"
 #include "protocol/portname.h"
-#include "protocol/serialcontrol.h"
 
 #include <QFileInfo>
 #include <QThread>
@@ -202,7 +202,7 @@ Outcome runTarget(const Request& request, const Target& target, const QString& p
                   Interruption& interruption) {
     Outcome outcome;
     outcome.device = devicePath(target, programFolder);
-    SerialControl comm(programFolder);
+    PortControl comm(programFolder);
     ModuleLink link(comm, request.timeout, interruption);
     try {
         comm.setSettings(QString::fromLatin1(Frames::Settings));

@@ -1,0 +1,252 @@
+#include "protocol/winserialcontrol.h"
+
+#include "protocol/portname.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace {
+
+HANDLE native(void* handle) {
+    return static_cast<HANDLE>(handle);
+}
+
+QString systemError(DWORD error) {
+    return qt_error_string(static_cast<int>(error));
+}
+
+// The line format as the system's device control block holds it; no flow
+// control, no character replacement, errors do not stop the transfer.
+void describeLine(const LineFormat& line, DCB& dcb) {
+    dcb.BaudRate = static_cast<DWORD>(line.baudRate);
+    dcb.ByteSize = static_cast<BYTE>(line.dataBits);
+    switch (line.parity) {
+    case LineFormat::NoParity:
+        dcb.Parity = NOPARITY;
+        break;
+    case LineFormat::EvenParity:
+        dcb.Parity = EVENPARITY;
+        break;
+    case LineFormat::OddParity:
+        dcb.Parity = ODDPARITY;
+        break;
+    case LineFormat::MarkParity:
+        dcb.Parity = MARKPARITY;
+        break;
+    case LineFormat::SpaceParity:
+        dcb.Parity = SPACEPARITY;
+        break;
+    }
+    switch (line.stopBits) {
+    case LineFormat::OneStop:
+        dcb.StopBits = ONESTOPBIT;
+        break;
+    case LineFormat::OneAndHalfStop:
+        dcb.StopBits = ONE5STOPBITS;
+        break;
+    case LineFormat::TwoStop:
+        dcb.StopBits = TWOSTOPBITS;
+        break;
+    }
+    dcb.fBinary = TRUE;
+    dcb.fParity = line.parity == LineFormat::NoParity ? FALSE : TRUE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = FALSE;
+}
+
+} // namespace
+
+WinSerialControl::WinSerialControl(QString programFolder)
+    : programFolder_(std::move(programFolder)) {}
+
+WinSerialControl::~WinSerialControl() {
+    close();
+}
+
+QString WinSerialControl::messagePrefix() const {
+    return devicePath_.isEmpty() ? PortRules::prefix(port_) : QString();
+}
+
+void WinSerialControl::fail(const QString& reason) const {
+    throw CommError((messagePrefix() + reason).toStdString());
+}
+
+void WinSerialControl::setCommPort(int port) {
+    PortRules::checkPort(port);
+    if (PortOpen())
+        fail(PortRules::closeBeforeChoosing());
+    port_ = port;
+}
+
+void WinSerialControl::setSettings(const QString& settings) {
+    line_ = parseLineFormat(settings);
+    settingsText_ = settings;
+    if (PortOpen())
+        applySettings();
+}
+
+void WinSerialControl::setInputLen(int count) {
+    PortRules::checkInputLen(count);
+    inputLen_ = count;
+}
+
+bool WinSerialControl::PortOpen() const {
+    return handle_ != nullptr && !deviceGone();
+}
+
+void WinSerialControl::setPortOpen(bool open) {
+    // As on the other systems: a device that has gone meanwhile is let go
+    // without reporting it lost, since the caller decides about the port now.
+    if (handle_ != nullptr && deviceGone())
+        close();
+    if (open)
+        openPort();
+    else
+        close();
+}
+
+void WinSerialControl::setLostHandler(std::function<void(const QString&)> handler) {
+    lost_ = std::move(handler);
+}
+
+QString WinSerialControl::deviceDescription() const {
+    return PortOpen() ? description_ : QString();
+}
+
+QString WinSerialControl::systemName(const QString& portName) {
+    std::array<wchar_t, 1024> target{};
+    const std::wstring name = portName.toStdWString();
+    if (QueryDosDeviceW(name.c_str(), target.data(), static_cast<DWORD>(target.size())) == 0)
+        return {};
+    return QString::fromWCharArray(target.data());
+}
+
+void WinSerialControl::openPort() {
+    if (handle_ != nullptr)
+        fail(PortRules::alreadyOpen());
+
+    const QString name =
+        devicePath_.isEmpty() ? portDevicePath(port_, programFolder_) : devicePath_;
+    // The \\.\ form reaches every port, also those above COM9.
+    device_ = name.startsWith(QStringLiteral("\\\\")) ? name : QStringLiteral("\\\\.\\") + name;
+    const std::wstring path = device_.toStdWString();
+    // No sharing: a port is one program's at a time.
+    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            fail(PortRules::noSuchDevice(device_));
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            fail(PortRules::inUse(device_, QString()));
+        default:
+            fail(PortRules::cannotOpen(device_, systemError(error)));
+        }
+    }
+    handle_ = handle;
+    try {
+        applySettings();
+    } catch (const CommError&) {
+        close();
+        throw;
+    }
+    const QString reported = systemName(device_.mid(4));
+    description_ =
+        devicePath_.isEmpty() ? QStringLiteral("COM%1 is %2").arg(port_).arg(device_) : device_;
+    if (!reported.isEmpty())
+        description_ += QStringLiteral(" (%1)").arg(reported);
+}
+
+void WinSerialControl::applySettings() {
+    const HANDLE handle = native(handle_);
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    // A read never waits; a write waits at most WriteTimeoutMs.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.WriteTotalTimeoutConstant = PortRules::WriteTimeoutMs;
+    bool applied = GetCommState(handle, &dcb) != 0;
+    if (applied) {
+        describeLine(line_, dcb);
+        applied = SetCommState(handle, &dcb) != 0 &&
+                  SetupComm(handle, PortRules::ReceiveBufferSize, PortRules::ReceiveBufferSize) &&
+                  SetCommTimeouts(handle, &timeouts) != 0;
+    }
+    if (!applied)
+        fail(PortRules::settingsRefused(device_, settingsText_, systemError(GetLastError())));
+}
+
+void WinSerialControl::close() {
+    if (handle_ != nullptr)
+        CloseHandle(native(handle_));
+    handle_ = nullptr;
+}
+
+int WinSerialControl::InBufferCount() {
+    settle();
+    if (handle_ == nullptr)
+        return 0;
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(native(handle_), &errors, &status))
+        return 0;
+    return static_cast<int>(std::min<DWORD>(status.cbInQue, PortRules::ReceiveBufferSize));
+}
+
+QByteArray WinSerialControl::Input() {
+    settle();
+    if (handle_ == nullptr)
+        return {};
+    QByteArray bytes(inputLen_ == 0 ? PortRules::ReceiveBufferSize
+                                    : std::min(inputLen_, PortRules::ReceiveBufferSize),
+                     Qt::Uninitialized);
+    DWORD received = 0;
+    if (!ReadFile(native(handle_), bytes.data(), static_cast<DWORD>(bytes.size()), &received,
+                  nullptr)) {
+        settle();
+        return {};
+    }
+    bytes.truncate(static_cast<qsizetype>(received));
+    return bytes;
+}
+
+void WinSerialControl::Output(const QByteArray& bytes) {
+    settle();
+    if (handle_ == nullptr)
+        return;
+    DWORD written = 0;
+    if (WriteFile(native(handle_), bytes.constData(), static_cast<DWORD>(bytes.size()), &written,
+                  nullptr))
+        FlushFileBuffers(native(handle_));
+    settle();
+}
+
+void WinSerialControl::settle() {
+    if (handle_ != nullptr && deviceGone()) {
+        close();
+        if (lost_)
+            lost_(messagePrefix() + PortRules::disconnected(device_));
+    }
+}
+
+// Every call on a port whose device has been removed fails; asking for its
+// state is the cheapest of them.
+bool WinSerialControl::deviceGone() const {
+    DWORD errors = 0;
+    COMSTAT status{};
+    return ClearCommError(native(handle_), &errors, &status) == 0;
+}
