@@ -1,0 +1,71 @@
+; The Velkaro installer, built by scripts/windows with makensis:
+;   makensis -DVERSION=1.0 -DSTAGE=<folder of the programs> -DOUTFILE=<setup.exe> velkaro.nsi
+; Installs for the current user, without administrator rights, into
+; %LOCALAPPDATA%\Programs\Velkaro: the program keeps the port choice in
+; COM-BAUD.txt beside velkaro.exe, so that folder must be the user's to write.
+; /S installs (or, given to the uninstaller, uninstalls) silently.
+
+Unicode true
+SetCompressor /SOLID lzma
+RequestExecutionLevel user
+
+!include "MUI2.nsh"
+
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Velkaro"
+
+Name "Velkaro ${VERSION}"
+OutFile "${OUTFILE}"
+InstallDir "$LOCALAPPDATA\Programs\Velkaro"
+InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
+BrandingText "Velkaro ${VERSION}"
+
+!define MUI_ICON "${STAGE}\velkaro.ico"
+!define MUI_UNICON "${STAGE}\velkaro.ico"
+!define MUI_FINISHPAGE_RUN "$INSTDIR\velkaro.exe"
+!define MUI_COMPONENTSPAGE_NODESC
+
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_PAGE_FINISH
+!insertmacro MUI_UNPAGE_COMPONENTS
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "English"
+
+Section "Velkaro"
+    SetShellVarContext current
+    SetOutPath "$INSTDIR"
+    File /r "${STAGE}\*.*"
+    WriteUninstaller "$INSTDIR\uninstall.exe"
+    CreateShortCut "$SMPROGRAMS\Velkaro.lnk" "$INSTDIR\velkaro.exe" "" "$INSTDIR\velkaro.exe" 0
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "Velkaro"
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\velkaro.exe"
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoModify" 1
+    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
+SectionEnd
+
+; Always: the programs, libraries, notices, the Start-menu entry and the
+; uninstaller's entry. The port choice stays unless the next section is chosen.
+Section "-un.Velkaro"
+    SetShellVarContext current
+    Delete "$SMPROGRAMS\Velkaro.lnk"
+    Delete "$INSTDIR\*.exe"
+    Delete "$INSTDIR\*.dll"
+    Delete "$INSTDIR\velkaro.ico"
+    RMDir /r "$INSTDIR\platforms"
+    RMDir /r "$INSTDIR\licences"
+    DeleteRegKey HKCU "${UNINSTALL_KEY}"
+SectionEnd
+
+; Off unless ticked, and so never part of a silent uninstall.
+Section /o "un.Remove the stored port choice (COM-BAUD.txt)"
+    Delete "$INSTDIR\COM-BAUD.txt"
+SectionEnd
+
+Section "-un.Folder"
+    ; Only when empty: a kept port choice keeps the folder.
+    RMDir "$INSTDIR"
+SectionEnd
