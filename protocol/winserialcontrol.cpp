@@ -1,6 +1,7 @@
 #include "protocol/winserialcontrol.h"
 
 #include "protocol/portname.h"
+#include "protocol/winserialrules.h"
 
 #include <windows.h>
 
@@ -12,57 +13,6 @@ namespace {
 
 HANDLE native(void* handle) {
     return static_cast<HANDLE>(handle);
-}
-
-QString systemError(DWORD error) {
-    return qt_error_string(static_cast<int>(error));
-}
-
-// The line format as the system's device control block holds it; no flow
-// control, no character replacement, errors do not stop the transfer.
-void describeLine(const LineFormat& line, DCB& dcb) {
-    dcb.BaudRate = static_cast<DWORD>(line.baudRate);
-    dcb.ByteSize = static_cast<BYTE>(line.dataBits);
-    switch (line.parity) {
-    case LineFormat::NoParity:
-        dcb.Parity = NOPARITY;
-        break;
-    case LineFormat::EvenParity:
-        dcb.Parity = EVENPARITY;
-        break;
-    case LineFormat::OddParity:
-        dcb.Parity = ODDPARITY;
-        break;
-    case LineFormat::MarkParity:
-        dcb.Parity = MARKPARITY;
-        break;
-    case LineFormat::SpaceParity:
-        dcb.Parity = SPACEPARITY;
-        break;
-    }
-    switch (line.stopBits) {
-    case LineFormat::OneStop:
-        dcb.StopBits = ONESTOPBIT;
-        break;
-    case LineFormat::OneAndHalfStop:
-        dcb.StopBits = ONE5STOPBITS;
-        break;
-    case LineFormat::TwoStop:
-        dcb.StopBits = TWOSTOPBITS;
-        break;
-    }
-    dcb.fBinary = TRUE;
-    dcb.fParity = line.parity == LineFormat::NoParity ? FALSE : TRUE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fDsrSensitivity = FALSE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    dcb.fErrorChar = FALSE;
-    dcb.fNull = FALSE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fAbortOnError = FALSE;
 }
 
 } // namespace
@@ -145,17 +95,7 @@ void WinSerialControl::openPort() {
     const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            fail(PortRules::noSuchDevice(device_));
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-            fail(PortRules::inUse(device_, QString()));
-        default:
-            fail(PortRules::cannotOpen(device_, systemError(error)));
-        }
+        fail(WinSerialRules::openFailure(GetLastError(), device_));
     }
     handle_ = handle;
     try {
@@ -181,13 +121,14 @@ void WinSerialControl::applySettings() {
     timeouts.WriteTotalTimeoutConstant = PortRules::WriteTimeoutMs;
     bool applied = GetCommState(handle, &dcb) != 0;
     if (applied) {
-        describeLine(line_, dcb);
+        WinSerialRules::describeLine(line_, dcb);
         applied = SetCommState(handle, &dcb) != 0 &&
                   SetupComm(handle, PortRules::ReceiveBufferSize, PortRules::ReceiveBufferSize) &&
                   SetCommTimeouts(handle, &timeouts) != 0;
     }
     if (!applied)
-        fail(PortRules::settingsRefused(device_, settingsText_, systemError(GetLastError())));
+        fail(PortRules::settingsRefused(device_, settingsText_,
+                                        qt_error_string(static_cast<int>(GetLastError()))));
 }
 
 void WinSerialControl::close() {

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "protocol/lineformat.h"
+
+#include <QString>
+
+#include <windows.h>
+
+// The Windows serial control's rules, apart from any device.
+namespace WinSerialRules {
+
+// Why opening `device` failed with the system's error code, in the words of
+// every serial control.
+QString openFailure(DWORD error, const QString& device);
+
+// Writes the line format into the device control block: no flow control, no
+// character replacement, and errors do not stop the transfer.
+void describeLine(const LineFormat& line, DCB& dcb);
+
+} // namespace WinSerialRules

@@ -1,0 +1,78 @@
+#include "protocol/winserialrules.h"
+
+#include <QTest>
+
+#include <cstring>
+
+// The Windows serial control's rules: the device control block a settings
+// text gives, and the reason an open failure gives. Run under Wine by
+// scripts/windows-check.
+class TestWinSerial : public QObject {
+    Q_OBJECT
+
+private slots:
+    void lineFormat_data() {
+        QTest::addColumn<QString>("settings");
+        // BaudRate ByteSize Parity StopBits fParity, as the system numbers them.
+        QTest::addColumn<QString>("block");
+        QTest::newRow("the module's line") << "9600,n,8,2"
+                                           << "9600 8 0 2 0";
+        QTest::newRow("even, one stop bit") << "1200,e,7,1"
+                                            << "1200 7 2 0 1";
+        QTest::newRow("odd, one and a half") << "300,o,5,1.5"
+                                             << "300 5 1 1 1";
+        QTest::newRow("mark") << "115200,m,6,1"
+                              << "115200 6 3 0 1";
+        QTest::newRow("space") << "4800,s,8,2"
+                               << "4800 8 4 2 1";
+    }
+    void lineFormat() {
+        QFETCH(QString, settings);
+        QFETCH(QString, block);
+        DCB dcb;
+        std::memset(&dcb, 0xff, sizeof(dcb)); // every field that matters is written
+        WinSerialRules::describeLine(parseLineFormat(settings), dcb);
+        QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5")
+                     .arg(dcb.BaudRate)
+                     .arg(dcb.ByteSize)
+                     .arg(dcb.Parity)
+                     .arg(dcb.StopBits)
+                     .arg(dcb.fParity),
+                 block);
+        // Binary, DTR and RTS on; no handshake of either kind, nothing
+        // replaced or dropped, errors do not stop the transfer.
+        QString off;
+        for (const DWORD flag : {dcb.fOutxCtsFlow, dcb.fOutxDsrFlow, dcb.fDsrSensitivity, dcb.fOutX,
+                                 dcb.fInX, dcb.fErrorChar, dcb.fNull, dcb.fAbortOnError})
+            off += QString::number(flag);
+        QCOMPARE(QStringLiteral("%1 %2 %3 %4")
+                     .arg(dcb.fBinary)
+                     .arg(dcb.fDtrControl)
+                     .arg(dcb.fRtsControl)
+                     .arg(off),
+                 "1 1 1 00000000");
+    }
+
+    void openFailure_data() {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("file not found") << 2 << "no such device \\\\.\\COM3";
+        QTest::newRow("path not found") << 3 << "no such device \\\\.\\COM3";
+        QTest::newRow("access denied") << 5 << "\\\\.\\COM3 is in use by another program";
+        QTest::newRow("sharing violation") << 32 << "\\\\.\\COM3 is in use by another program";
+        QTest::newRow("device not functioning") << 31 << "cannot open \\\\.\\COM3: ";
+    }
+    void openFailure() {
+        QFETCH(int, error);
+        QFETCH(QString, reason);
+        const QString given =
+            WinSerialRules::openFailure(static_cast<DWORD>(error), QStringLiteral("\\\\.\\COM3"));
+        if (reason.endsWith(u' ')) // and then the system's own words
+            QVERIFY2(given.startsWith(reason) && given.size() > reason.size(), qPrintable(given));
+        else
+            QCOMPARE(given, reason);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWinSerial)
+#include "tst_winserial.moc"
