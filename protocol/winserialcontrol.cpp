@@ -143,8 +143,10 @@ int WinSerialControl::InBufferCount() {
         return 0;
     DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(native(handle_), &errors, &status))
+    if (!ClearCommError(native(handle_), &errors, &status)) {
+        settle();
         return 0;
+    }
     return static_cast<int>(std::min<DWORD>(status.cbInQue, PortRules::ReceiveBufferSize));
 }
 
