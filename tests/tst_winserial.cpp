@@ -41,9 +41,11 @@ private slots:
                  block);
         // Binary, DTR and RTS on; no handshake of either kind, nothing
         // replaced or dropped, errors do not stop the transfer.
+        const DWORD flags[] = {dcb.fOutxCtsFlow, dcb.fOutxDsrFlow, dcb.fDsrSensitivity,
+                               dcb.fOutX,        dcb.fInX,         dcb.fErrorChar,
+                               dcb.fNull,        dcb.fAbortOnError};
         QString off;
-        for (const DWORD flag : {dcb.fOutxCtsFlow, dcb.fOutxDsrFlow, dcb.fDsrSensitivity, dcb.fOutX,
-                                 dcb.fInX, dcb.fErrorChar, dcb.fNull, dcb.fAbortOnError})
+        for (const DWORD flag : flags)
             off += QString::number(flag);
         QCOMPARE(QStringLiteral("%1 %2 %3 %4")
                      .arg(dcb.fBinary)
