@@ -5,7 +5,8 @@
 ; COM-BAUD.txt beside velkaro.exe, so that folder must be the user's to write.
 ; /S installs (or, given to the uninstaller, uninstalls) silently.
 
-Unicode true
+; A 64-bit installer, like the programs it installs.
+Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel user
 
