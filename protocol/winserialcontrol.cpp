@@ -28,8 +28,8 @@ QString WinSerialControl::messagePrefix() const {
     return devicePath_.isEmpty() ? PortRules::prefix(port_) : QString();
 }
 
-void WinSerialControl::fail(const QString& reason) const {
-    throw CommError((messagePrefix() + reason).toStdString());
+void WinSerialControl::fail(const QString& reason, CommError::Kind kind) const {
+    throw CommError((messagePrefix() + reason).toStdString(), kind);
 }
 
 void WinSerialControl::setCommPort(int port) {
@@ -95,7 +95,9 @@ void WinSerialControl::openPort() {
     const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        fail(WinSerialRules::openFailure(GetLastError(), device_));
+        const WinSerialRules::OpenFailure failure =
+            WinSerialRules::openFailure(GetLastError(), device_);
+        fail(failure.reason, failure.kind);
     }
     handle_ = handle;
     try {

@@ -55,7 +55,8 @@ public:
     static QString systemName(const QString& portName);
 
 private:
-    [[noreturn]] void fail(const QString& reason) const;
+    [[noreturn]] void fail(const QString& reason,
+                           CommError::Kind kind = CommError::Kind::Other) const;
     void openPort();
     void applySettings();
     void close();

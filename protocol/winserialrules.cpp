@@ -4,18 +4,19 @@
 
 namespace WinSerialRules {
 
-QString openFailure(DWORD error, const QString& device) {
+OpenFailure openFailure(DWORD error, const QString& device) {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-        return PortRules::noSuchDevice(device);
+        return {PortRules::noSuchDevice(device), CommError::Kind::NoDevice};
     // A port is one program's at a time; the system refuses a second open as
     // access denied.
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
-        return PortRules::inUse(device, QString());
+        return {PortRules::inUse(device, QString()), CommError::Kind::Other};
     default:
-        return PortRules::cannotOpen(device, qt_error_string(static_cast<int>(error)));
+        return {PortRules::cannotOpen(device, qt_error_string(static_cast<int>(error))),
+                CommError::Kind::Other};
     }
 }
 

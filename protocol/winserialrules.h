@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/commcontrol.h"
 #include "protocol/lineformat.h"
 
 #include <QString>
@@ -9,9 +10,14 @@
 // The Windows serial control's rules, apart from any device.
 namespace WinSerialRules {
 
+struct OpenFailure {
+    QString reason;
+    CommError::Kind kind;
+};
+
 // Why opening `device` failed with the system's error code, in the words of
-// every serial control.
-QString openFailure(DWORD error, const QString& device);
+// every serial control, and whether the device is simply not there.
+OpenFailure openFailure(DWORD error, const QString& device);
 
 // Writes the line format into the device control block: no flow control, no
 // character replacement, and errors do not stop the transfer.

@@ -58,21 +58,26 @@ private slots:
     void openFailure_data() {
         QTest::addColumn<int>("error");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("file not found") << 2 << "no such device \\\\.\\COM3";
-        QTest::newRow("path not found") << 3 << "no such device \\\\.\\COM3";
-        QTest::newRow("access denied") << 5 << "\\\\.\\COM3 is in use by another program";
-        QTest::newRow("sharing violation") << 32 << "\\\\.\\COM3 is in use by another program";
-        QTest::newRow("device not functioning") << 31 << "cannot open \\\\.\\COM3: ";
+        QTest::addColumn<bool>("absent"); // the device is not there: it may come back
+        QTest::newRow("file not found") << 2 << "no such device \\\\.\\COM3" << true;
+        QTest::newRow("path not found") << 3 << "no such device \\\\.\\COM3" << true;
+        QTest::newRow("access denied") << 5 << "\\\\.\\COM3 is in use by another program" << false;
+        QTest::newRow("sharing violation")
+            << 32 << "\\\\.\\COM3 is in use by another program" << false;
+        QTest::newRow("device not functioning") << 31 << "cannot open \\\\.\\COM3: " << false;
     }
     void openFailure() {
         QFETCH(int, error);
         QFETCH(QString, reason);
-        const QString given =
+        QFETCH(bool, absent);
+        const WinSerialRules::OpenFailure given =
             WinSerialRules::openFailure(static_cast<DWORD>(error), QStringLiteral("\\\\.\\COM3"));
         if (reason.endsWith(u' ')) // and then the system's own words
-            QVERIFY2(given.startsWith(reason) && given.size() > reason.size(), qPrintable(given));
+            QVERIFY2(given.reason.startsWith(reason) && given.reason.size() > reason.size(),
+                     qPrintable(given.reason));
         else
-            QCOMPARE(given, reason);
+            QCOMPARE(given.reason, reason);
+        QCOMPARE(given.kind == CommError::Kind::NoDevice, absent);
     }
 };
 
