@@ -8,21 +8,23 @@
 #include <windows.h>
 
 // How Windows opens the port number file: what is made of a missing file, a
-// file with a second name, and a read of a missing file. Run under Wine by
-// scripts/windows-check.
+// folder or a file with a second name in its place, and a read of a missing
+// file. Run under Wine by scripts/windows-check.
 class TestWinRecordFile : public QObject {
     Q_OBJECT
 
 private slots:
     void open_data() {
-        QTest::addColumn<QString>("before"); // "missing", "file" or "two names"
+        QTest::addColumn<QString>("before"); // "missing", "file", "folder" or "two names"
         QTest::addColumn<bool>("readOnly");
         QTest::addColumn<QString>("after"); // what is there then, or why not
         QTest::newRow("missing: created empty") << "missing" << false << "0 bytes";
         QTest::newRow("missing, read only: not created")
-            << "missing" << true << "cannot open or create; missing";
+            << "missing" << true << "cannot read; missing";
         QTest::newRow("kept as it was") << "file" << false << "12 bytes";
-        QTest::newRow("a second name: refused") << "two names" << false << "the file has 2 names";
+        QTest::newRow("a folder: refused") << "folder" << false << "not a regular file";
+        QTest::newRow("a second name: refused")
+            << "two names" << false << "a file with more than one name (hard links)";
     }
     void open() {
         QFETCH(QString, before);
@@ -30,7 +32,9 @@ private slots:
         QFETCH(QString, after);
         const QTemporaryDir dir;
         QFile file(portFilePath(dir.path()));
-        if (before != "missing") {
+        if (before == "folder") {
+            QVERIFY(QDir().mkpath(file.fileName()));
+        } else if (before != "missing") {
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write("3         xy") == 12);
             file.close();
         }
@@ -47,8 +51,8 @@ private slots:
         } catch (const PortFileError& e) {
             const QString why = QString::fromStdString(e.what());
             seen = why.section(QStringLiteral(": "), -1);
-            if (why.startsWith(QStringLiteral("cannot open or create ")))
-                seen = QStringLiteral("cannot open or create; %1")
+            if (why.startsWith(QStringLiteral("cannot read ")))
+                seen = QStringLiteral("cannot read; %1")
                            .arg(QFile::exists(file.fileName()) ? "there" : "missing");
         }
         QCOMPARE(seen, after);
