@@ -1,5 +1,5 @@
 ; The Velkaro installer, built by scripts/windows with makensis:
-;   makensis -DVERSION=1.0 -DSTAGE=<folder of the programs> -DOUTFILE=<setup.exe> velkaro.nsi
+;   makensis -DVERSION=1.1 -DSTAGE=<folder of the programs> -DOUTFILE=<setup.exe> velkaro.nsi
 ; Installs for the current user, without administrator rights, into
 ; %LOCALAPPDATA%\Programs\Velkaro: the program keeps the port choice in
 ; COM-BAUD.txt beside velkaro.exe, so that folder must be the user's to write.
