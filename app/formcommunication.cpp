@@ -141,9 +141,9 @@ FormCommunication::FormCommunication(const QString& programFolder,
     }
     setObjectName(QStringLiteral("FormCommunication"));
     setWindowTitle(QStringLiteral("Velkaro"));
-    QIcon icon(artwork("velkaro"));
-    icon.addFile(QStringLiteral(":/velkaro.png"));
-    setWindowIcon(icon);
+    // The icon as one ready picture: drawing it at each size the window
+    // system takes would cost start-up a few milliseconds.
+    setWindowIcon(QIcon(QStringLiteral(":/velkaro.png")));
     setFont(windowFont(8));
 
     auto* client = new QWidget(this);
