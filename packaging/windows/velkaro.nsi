@@ -1,5 +1,9 @@
 ; The Velkaro installer, built by scripts/windows with makensis:
-;   makensis -DVERSION=1.1 -DSTAGE=<folder of the programs> -DOUTFILE=<setup.exe> velkaro.nsi
+;   makensis -DVERSION=1.1 -DSTAGE=<folder of the programs> -DPAYLOAD=<payload.nsh>
+;            -DOUTFILE=<setup.exe> velkaro.nsi
+; PAYLOAD names every file of STAGE (macros InstallPayload and
+; UninstallPayload), so that the uninstaller removes those files by name:
+; the folder chosen may hold other programs' files as well.
 ; Installs for the current user, without administrator rights, into
 ; %LOCALAPPDATA%\Programs\Velkaro: the program keeps the port choice in
 ; COM-BAUD.txt beside velkaro.exe, so that folder must be the user's to write.
@@ -11,6 +15,7 @@ SetCompressor /SOLID lzma
 RequestExecutionLevel user
 
 !include "MUI2.nsh"
+!include "${PAYLOAD}"
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Velkaro"
 
@@ -34,8 +39,7 @@ BrandingText "Velkaro ${VERSION}"
 
 Section "Velkaro"
     SetShellVarContext current
-    SetOutPath "$INSTDIR"
-    File /r "${STAGE}\*.*"
+    !insertmacro InstallPayload
     WriteUninstaller "$INSTDIR\uninstall.exe"
     CreateShortCut "$SMPROGRAMS\Velkaro.lnk" "$INSTDIR\velkaro.exe" "" "$INSTDIR\velkaro.exe" 0
     WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "Velkaro"
@@ -53,11 +57,8 @@ SectionEnd
 Section "-un.Velkaro"
     SetShellVarContext current
     Delete "$SMPROGRAMS\Velkaro.lnk"
-    Delete "$INSTDIR\*.exe"
-    Delete "$INSTDIR\*.dll"
-    Delete "$INSTDIR\velkaro.ico"
-    RMDir /r "$INSTDIR\platforms"
-    RMDir /r "$INSTDIR\licences"
+    !insertmacro UninstallPayload
+    Delete "$INSTDIR\uninstall.exe"
     DeleteRegKey HKCU "${UNINSTALL_KEY}"
 SectionEnd
 
