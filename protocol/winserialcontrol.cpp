@@ -3,6 +3,8 @@
 #include "protocol/portname.h"
 #include "protocol/winserialrules.h"
 
+#include <QDeadlineTimer>
+
 #include <windows.h>
 
 #include <algorithm>
@@ -169,29 +171,52 @@ QByteArray WinSerialControl::Input() {
     return bytes;
 }
 
+// The write itself waits at most WriteTimeoutMs (the port's write timeout);
+// what it took then leaves the transmit buffer within the same time.
 void WinSerialControl::Output(const QByteArray& bytes) {
     settle();
     if (handle_ == nullptr)
         return;
+    const QDeadlineTimer deadline(PortRules::WriteTimeoutMs);
     DWORD written = 0;
-    if (WriteFile(native(handle_), bytes.constData(), static_cast<DWORD>(bytes.size()), &written,
-                  nullptr))
-        FlushFileBuffers(native(handle_));
+    const DWORD error = WriteFile(native(handle_), bytes.constData(),
+                                  static_cast<DWORD>(bytes.size()), &written, nullptr)
+                            ? ERROR_SUCCESS
+                            : GetLastError();
+    qsizetype waiting = 0;
+    while (error == ERROR_SUCCESS && (waiting = unsent()) > 0 && !deadline.hasExpired())
+        Sleep(1);
     settle();
+    if (handle_ == nullptr)
+        return;
+    const QString failure = WinSerialRules::writeFailure(
+        error, bytes.size(), static_cast<qsizetype>(written) - std::max<qsizetype>(waiting, 0),
+        device_);
+    if (!failure.isEmpty())
+        lose(failure);
+}
+
+qsizetype WinSerialControl::unsent() const {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(native(handle_), &errors, &status))
+        return -1;
+    return static_cast<qsizetype>(status.cbOutQue);
 }
 
 void WinSerialControl::settle() {
-    if (handle_ != nullptr && deviceGone()) {
-        close();
-        if (lost_)
-            lost_(messagePrefix() + PortRules::disconnected(device_));
-    }
+    if (handle_ != nullptr && deviceGone())
+        lose(PortRules::disconnected(device_));
+}
+
+void WinSerialControl::lose(const QString& reason) {
+    close();
+    if (lost_)
+        lost_(messagePrefix() + reason);
 }
 
 // Every call on a port whose device has been removed fails; asking for its
 // state is the cheapest of them.
 bool WinSerialControl::deviceGone() const {
-    DWORD errors = 0;
-    COMSTAT status{};
-    return ClearCommError(native(handle_), &errors, &status) == 0;
+    return unsent() < 0;
 }

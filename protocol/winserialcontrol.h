@@ -14,12 +14,14 @@
 //
 // Reads never wait: Input returns what the system has received, at most
 // InputLen bytes. Output returns once the bytes have left the system's
-// transmit buffer (or after a second at most), so a pause that follows it is
-// a pause on the line.
+// transmit buffer, so a pause that follows it is a pause on the line; it
+// waits a second at most.
 //
 // A device that vanishes while open (a USB adapter pulled out) makes the
 // system's calls on the port fail: the port is then closed, PortOpen reads
-// false and the lost handler hears why.
+// false and the lost handler hears why. So does a write that fails, or that
+// has not sent every byte within that second: the module would not have
+// heard what it was sent.
 class WinSerialControl : public CommControl {
 public:
     static constexpr int FirstPort = PortRules::FirstPort;
@@ -62,6 +64,10 @@ private:
     void close();
     // Closes the port and tells the lost handler when its device has gone.
     void settle();
+    // Closes the port and tells the lost handler why.
+    void lose(const QString& reason);
+    // Bytes written but not yet sent; -1 when the device does not answer.
+    qsizetype unsent() const;
     bool deviceGone() const;
     QString messagePrefix() const;
 

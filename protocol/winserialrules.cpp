@@ -20,6 +20,19 @@ OpenFailure openFailure(DWORD error, const QString& device) {
     }
 }
 
+QString writeFailure(DWORD error, qsizetype size, qsizetype sent, const QString& device) {
+    if (error != ERROR_SUCCESS)
+        return QStringLiteral("cannot write to %1: %2")
+            .arg(device, qt_error_string(static_cast<int>(error)));
+    if (sent < size)
+        return QStringLiteral("cannot write to %1: %2 of %3 bytes sent within %4 ms")
+            .arg(device)
+            .arg(sent)
+            .arg(size)
+            .arg(PortRules::WriteTimeoutMs);
+    return {};
+}
+
 void describeLine(const LineFormat& line, DCB& dcb) {
     dcb.BaudRate = static_cast<DWORD>(line.baudRate);
     dcb.ByteSize = static_cast<BYTE>(line.dataBits);

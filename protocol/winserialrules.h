@@ -19,6 +19,11 @@ struct OpenFailure {
 // every serial control, and whether the device is simply not there.
 OpenFailure openFailure(DWORD error, const QString& device);
 
+// Why a write of `size` bytes to `device` failed, of which the system took
+// `sent` (error: the system's error code, 0 when the write call succeeded);
+// empty when all of them were sent.
+QString writeFailure(DWORD error, qsizetype size, qsizetype sent, const QString& device);
+
 // Writes the line format into the device control block: no flow control, no
 // character replacement, and errors do not stop the transfer.
 void describeLine(const LineFormat& line, DCB& dcb);

@@ -5,7 +5,7 @@
 #include <cstring>
 
 // The Windows serial control's rules: the device control block a settings
-// text gives, and the reason an open failure gives. Run under Wine by
+// text gives, and the reasons an open or a write failure gives. Run under Wine by
 // scripts/windows-check.
 class TestWinSerial : public QObject {
     Q_OBJECT
@@ -78,6 +78,30 @@ private slots:
         else
             QCOMPARE(given.reason, reason);
         QCOMPARE(given.kind == CommError::Kind::NoDevice, absent);
+    }
+
+    void writeFailure_data() {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<int>("sent"); // of 5 bytes
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("all sent") << 0 << 5 << "";
+        QTest::newRow("none sent")
+            << 0 << 0 << "cannot write to \\\\.\\COM3: 0 of 5 bytes sent within 1000 ms";
+        QTest::newRow("one short")
+            << 0 << 4 << "cannot write to \\\\.\\COM3: 4 of 5 bytes sent within 1000 ms";
+        QTest::newRow("device not functioning") << 31 << 0 << "cannot write to \\\\.\\COM3: ";
+        QTest::newRow("failed after some") << 22 << 3 << "cannot write to \\\\.\\COM3: ";
+    }
+    void writeFailure() {
+        QFETCH(int, error);
+        QFETCH(int, sent);
+        QFETCH(QString, reason);
+        const QString given = WinSerialRules::writeFailure(static_cast<DWORD>(error), 5, sent,
+                                                           QStringLiteral("\\\\.\\COM3"));
+        if (reason.endsWith(u' ')) // and then the system's own words
+            QVERIFY2(given.startsWith(reason) && given.size() > reason.size(), qPrintable(given));
+        else
+            QCOMPARE(given, reason);
     }
 };
 
