@@ -11,11 +11,9 @@
 #include <algorithm>
 #include <utility>
 
-#ifdef Q_OS_UNIX
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-#endif
 
 namespace {
 
@@ -233,12 +231,8 @@ void SerialControl::pull(qint64 wanted) {
 // Asked first so that an idle line costs no timed-out wait (and no error
 // for settle() to clear) on every poll.
 bool SerialControl::deviceHoldsBytes() const {
-#ifdef Q_OS_UNIX
     int waiting = 0;
     return ::ioctl(static_cast<int>(serial_.handle()), FIONREAD, &waiting) == 0 && waiting > 0;
-#else
-    return true;
-#endif
 }
 
 void SerialControl::settle() {
@@ -254,12 +248,8 @@ void SerialControl::settle() {
 bool SerialControl::deviceGone() const {
     if (serial_.error() == QSerialPort::ResourceError)
         return true;
-#ifdef Q_OS_UNIX
     // A terminal whose far end went away reads as end of file, which Qt
     // reports only as a ReadError; the hang-up itself shows in poll().
     pollfd fd{static_cast<int>(serial_.handle()), 0, 0};
     return ::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-#else
-    return false;
-#endif
 }
