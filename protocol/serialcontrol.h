@@ -31,8 +31,6 @@ class SerialControl : public QObject, public CommControl {
     Q_OBJECT
 
 public:
-    static constexpr int FirstPort = PortRules::FirstPort;
-    static constexpr int LastPort = PortRules::LastPort;
     static constexpr qint64 ReceiveBufferSize = PortRules::ReceiveBufferSize;
 
     // programFolder is where COMn links to devices may be placed (see
@@ -82,7 +80,7 @@ private:
     // " (description, serial number)" of a USB adapter, once looked up.
     mutable std::optional<QString> adapter_;
     std::function<void(const QString&)> lost_;
-    int port_ = FirstPort;
+    int port_ = PortRules::FirstPort;
     QString settingsText_ = QStringLiteral("9600,n,8,1");
     LineFormat line_ = parseLineFormat(settingsText_);
     int inputLen_ = 0;
