@@ -56,4 +56,8 @@ QString disconnected(const QString& device) {
     return QStringLiteral("disconnected (%1 went away)").arg(device);
 }
 
+QString notSent(const QString& device, const QString& why) {
+    return QStringLiteral("closed: %1 did not take the bytes sent to it (%2)").arg(device, why);
+}
+
 } // namespace PortRules

@@ -36,5 +36,7 @@ QString inUse(const QString& device, const QString& held);
 QString settingsRefused(const QString& device, const QString& settings, const QString& why);
 QString cannotOpen(const QString& device, const QString& why);
 QString disconnected(const QString& device);
+// Output's bytes did not all reach the device; why, e.g. "timed out after 1 s".
+QString notSent(const QString& device, const QString& why);
 
 } // namespace PortRules

@@ -211,15 +211,23 @@ void SerialControl::Output(const QByteArray& bytes) {
     settle();
     if (!serial_.isOpen())
         return;
-    serial_.write(bytes);
+    const bool queued = serial_.write(bytes) == bytes.size();
     // write() only queues; push the bytes to the operating system now, since
     // the caller may block its thread right after this returns.
     const QDeadlineTimer deadline(WriteTimeoutMs);
-    while (serial_.bytesToWrite() > 0 && !deviceGone() && !deadline.hasExpired()) {
+    while (queued && serial_.bytesToWrite() > 0 && !deviceGone() && !deadline.hasExpired()) {
         if (!serial_.flush() || serial_.bytesToWrite() > 0)
             serial_.waitForBytesWritten(static_cast<int>(deadline.remainingTime()));
     }
+    const QString failure =
+        serial_.error() == QSerialPort::NoError || serial_.error() == QSerialPort::TimeoutError
+            ? QStringLiteral("timed out after %1 s").arg(WriteTimeoutMs / 1000.0)
+            : serial_.errorString();
     settle();
+    // Bytes that did not all leave are a fault of the line, as a device that
+    // went away is: the frame must not count as sent.
+    if (serial_.isOpen() && (!queued || serial_.bytesToWrite() > 0))
+        lose(PortRules::notSent(device_, failure));
 }
 
 void SerialControl::pull(qint64 wanted) {
@@ -235,12 +243,15 @@ bool SerialControl::deviceHoldsBytes() const {
     return ::ioctl(static_cast<int>(serial_.handle()), FIONREAD, &waiting) == 0 && waiting > 0;
 }
 
+void SerialControl::lose(const QString& reason) {
+    serial_.close();
+    if (lost_)
+        lost_(messagePrefix() + reason);
+}
+
 void SerialControl::settle() {
-    if (serial_.isOpen() && deviceGone()) {
-        serial_.close();
-        if (lost_)
-            lost_(messagePrefix() + PortRules::disconnected(device_));
-    }
+    if (serial_.isOpen() && deviceGone())
+        lose(PortRules::disconnected(device_));
     if (serial_.error() != QSerialPort::NoError)
         serial_.clearError();
 }

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -181,6 +183,26 @@ private slots:
         QVERIFY_THROWS_NO_EXCEPTION(control.setPortOpen(true));
         control.Output("\x80");
         QVERIFY(replacement.waitForBytes(1, 2000));
+    }
+
+    // A line that takes nothing more (its output stopped, as by a flow control
+    // stop) closes the port, rather than letting a frame count as sent.
+    void stalledLineClosesThePort() {
+        SerialControl control(dir_.path());
+        QString lost;
+        control.setLostHandler([&](const QString& reason) { lost = reason; });
+        control.setPortOpen(true);
+        const int slave =
+            ::open(QFile::encodeName(peer_->slavePath()).constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(slave >= 0);
+        const auto closed = qScopeGuard([slave] { ::close(slave); });
+        QCOMPARE(::tcflow(slave, TCOOFF), 0);
+        control.Output("H\r");
+        QVERIFY(!control.PortOpen());
+        QCOMPARE(lost, "COM1: closed: " + peer_->slavePath() +
+                           " did not take the bytes sent to it (timed out after 1 s)");
+        QCOMPARE(::tcflow(slave, TCOON), 0);
+        QVERIFY(!peer_->waitForBytes(1, 100));
     }
 };
 
