@@ -1,3 +1,5 @@
+#include "support/ptypeer.h"
+
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -5,7 +7,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <list>
+#include <termios.h>
+#include <unistd.h>
 
 // velkaro-cli, copied into a folder whose COMn links lead to simulated
 // modules; every run asks for --json.
@@ -233,6 +238,31 @@ private slots:
         QCOMPARE(row.value("result"), "interrupted");
         QCOMPARE(row.value("frame_sent"), true);
         QCOMPARE(row.value("error"), "interrupted after its frame was sent");
+    }
+
+    // A line that stops taking bytes after the wake byte: the set fails, and
+    // its frame does not count as sent.
+    void stalledLineFailsTheTarget() {
+        PtyPeer line;
+        QProcess cli;
+        cli.start(dir_.filePath("velkaro-cli"),
+                  {"schedule", "set", "--rate", "1h", "--on-time", "9", "--no-verify", "--json",
+                   "--device", line.slavePath()});
+        QVERIFY(line.waitForBytes(1, 10000));
+        QCOMPARE(line.receivedBytes(), "\x80");
+        const int slave =
+            ::open(QFile::encodeName(line.slavePath()).constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(slave >= 0);
+        const auto closed = qScopeGuard([slave] { ::close(slave); });
+        QCOMPARE(::tcflow(slave, TCOOFF), 0);
+        QVERIFY(cli.waitForFinished(10000));
+        QCOMPARE(cli.exitCode(), 1);
+        const QJsonObject row = objects(cli.readAllStandardOutput()).value(0);
+        QCOMPARE(row.value("result"), "failed");
+        QCOMPARE(row.value("frame_sent"), false);
+        QCOMPARE(row.value("error"),
+                 "closed: " + line.slavePath() +
+                     " did not take the bytes sent to it (timed out after 1 s)");
     }
 
     // A clock within the limit is kept, one beyond it set; with --quiet only
