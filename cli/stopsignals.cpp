@@ -3,6 +3,7 @@
 #include <csignal>
 #include <pthread.h>
 #include <thread>
+#include <unistd.h>
 
 namespace StopSignals {
 
@@ -18,6 +19,11 @@ void divert(std::function<void()> stop) {
         while (sigwait(&signals, &signal) != 0) {
         }
         stop();
+        // Asked again (a second Ctrl+C, the service manager's follow-up
+        // SIGTERM): the program ends now, as the signal would have ended it.
+        while (sigwait(&signals, &signal) != 0) {
+        }
+        _exit(128 + signal);
     }).detach();
 }
 

@@ -1,3 +1,4 @@
+#include "cli/stopsignals.h"
 #include "support/ptypeer.h"
 
 #include <QDateTime>
@@ -7,8 +8,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <fcntl.h>
 #include <list>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -321,6 +324,42 @@ private slots:
         const double gap = transcript(1, "event", "frame").value(0).value("t").toDouble() -
                            transcript(1, "hex", "80").value(0).value("t").toDouble();
         QVERIFY2(gap >= 1 && gap < 1.1, qPrintable(QString::number(gap)));
+    }
+
+    // The first signal asks the run to stop; the second, when the stop is
+    // slow, ends the program at once, as the signal itself would have.
+    void secondSignalEndsAtOnce_data() {
+        QTest::addColumn<int>("first");
+        QTest::addColumn<int>("second");
+        QTest::addColumn<int>("status");
+        QTest::newRow("SIGTERM twice") << SIGTERM << SIGTERM << 143;
+        QTest::newRow("SIGTERM, then Ctrl+C") << SIGTERM << SIGINT << 130;
+    }
+    void secondSignalEndsAtOnce() {
+        QFETCH(int, first);
+        QFETCH(int, second);
+        int stopped[2];
+        QCOMPARE(::pipe(stopped), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::alarm(5); // ends a child that ignores the second signal
+            StopSignals::divert([&] {
+                const char byte = 1;
+                (void)!::write(stopped[1], &byte, 1);
+            });
+            char byte = 0;
+            ::kill(::getpid(), first);
+            if (::read(stopped[0], &byte, 1) == 1)
+                ::kill(::getpid(), second);
+            for (;;)
+                ::pause();
+        }
+        ::close(stopped[0]);
+        ::close(stopped[1]);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY2(WIFEXITED(status), qPrintable(QString::number(status)));
+        QTEST(WEXITSTATUS(status), "status");
     }
 };
 
