@@ -7,6 +7,9 @@
 
 namespace StopSignals {
 
+const char* const Help = "SIGINT or SIGTERM stops every target and reports each; a second one "
+                         "ends\nthe program at once.";
+
 void divert(std::function<void()> stop) {
     sigset_t signals;
     sigemptyset(&signals);

@@ -8,6 +8,9 @@
 // system's signals (stopsignals.cpp, stopsignals_windows.cpp).
 namespace StopSignals {
 
+// The help's sentence on the signals that stop a run.
+extern const char* const Help;
+
 // Holds both signals back from this thread and from every thread it starts
 // afterwards, then starts a thread that waits for either and calls `stop`
 // (once, from that thread). A second signal after that ends the program at

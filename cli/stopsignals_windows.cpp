@@ -8,6 +8,9 @@
 // each on a thread that the system starts for it.
 namespace StopSignals {
 
+const char* const Help = "Ctrl+C or Ctrl+Break stops every target and reports each; a second "
+                         "one ends\nthe program at once.";
+
 namespace {
 
 std::function<void()> onStop;
