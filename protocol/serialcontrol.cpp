@@ -219,15 +219,16 @@ void SerialControl::Output(const QByteArray& bytes) {
         if (!serial_.flush() || serial_.bytesToWrite() > 0)
             serial_.waitForBytesWritten(static_cast<int>(deadline.remainingTime()));
     }
-    const QString failure =
+    const qsizetype sent = queued ? bytes.size() - serial_.bytesToWrite() : 0;
+    const QString why =
         serial_.error() == QSerialPort::NoError || serial_.error() == QSerialPort::TimeoutError
-            ? QStringLiteral("timed out after %1 s").arg(WriteTimeoutMs / 1000.0)
+            ? PortRules::notAllSent(sent, bytes.size())
             : serial_.errorString();
     settle();
     // Bytes that did not all leave are a fault of the line, as a device that
     // went away is: the frame must not count as sent.
-    if (serial_.isOpen() && (!queued || serial_.bytesToWrite() > 0))
-        lose(PortRules::notSent(device_, failure));
+    if (serial_.isOpen() && sent < bytes.size())
+        lose(PortRules::cannotWrite(device_, why));
 }
 
 void SerialControl::pull(qint64 wanted) {
