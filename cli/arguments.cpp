@@ -1,7 +1,10 @@
 #include "cli/arguments.h"
 
 #include "cli/clocktime.h"
+#include "cli/portfacts.h"
+#include "cli/stopsignals.h"
 #include "protocol/frames.h"
+#include "protocol/portrules.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -33,7 +36,7 @@ Commands, each with an example:
       Sets the clock to TEXT, "yy/mm/dd hh:mm:ss", or to this computer's local
       time, sent so that the frame ends as that second begins.
       velkaro-cli clock set --from-pc --port 1-8
-      velkaro-cli clock set "26/03/29 03:00:00" --device /dev/ttyUSB0
+      velkaro-cli clock set "26/03/29 03:00:00" --device %3
       velkaro-cli clock set --from-pc --if-drift-over 2 --targets rack.txt --quiet
   schedule get
       Each module's rate and on-time.
@@ -44,9 +47,9 @@ Commands, each with an example:
       1h, 2h, 4h, 6h, 12h, 24h) or its index 0 to 6; S is 1 to 240 seconds.
       velkaro-cli schedule set --rate 4h --on-time 100 --port 1,3,5-8
 
-Port n (1 to %1) is the device that a link COMn beside velkaro-cli points to,
-otherwise /dev/ttyS<n-1>. A targets file holds one target a line, a label and
-a port number or device path ("rack-a-3 /dev/ttyUSB2"); "#" begins a comment.
+%2
+A targets file holds one target a line, a label and a port number or device
+path ("rack-a-3 %3"); "#" begins a comment.
 The line runs at 9600,n,8,2; every command wakes the module and waits a second
 before its frame: a get takes about a second, a checked set two and a half to
 three, however many targets there are.
@@ -57,7 +60,8 @@ and target, each as soon as its target is done: label, port, device, result
 limit; "failed"; "interrupted"), values (null unless it succeeded), drift
 (seconds, clock commands; with --if-drift-over, before the set), zone ("local"
 or "UTC", clock commands), frame_sent (whether the command's frame went out)
-and error. SIGINT or SIGTERM stops every target and reports each.
+and error.
+%4
 Exit status: 0 when every target succeeded, 1 when any failed or was
 interrupted, or the report could not be written, 2 for a usage error (then
 nothing is sent).)";
@@ -140,7 +144,7 @@ std::optional<std::vector<int>> portList(const QString& text) {
         const QStringList ends = item.split(u'-');
         const std::optional<int> first = wholeNumber(ends.constFirst().trimmed());
         const std::optional<int> last = wholeNumber(ends.constLast().trimmed());
-        if (ends.size() > 2 || !first || !last || *first > *last || *first < 1 ||
+        if (ends.size() > 2 || !first || !last || *first > *last || *first < PortRules::FirstPort ||
             *last > LastPort) {
             return std::nullopt;
         }
@@ -202,7 +206,7 @@ QString readTargets(const QString& path, Request& r) {
         }
         Target target{0, {}, words.value(0)};
         QString where = words.value(1);
-        if (where.startsWith(u'/')) {
+        if (isDevicePath(where)) {
             target.device = where;
         } else {
             if (where.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
@@ -211,11 +215,12 @@ QString readTargets(const QString& path, Request& r) {
             target.port = wholeNumber(where).value_or(0);
         }
         if (words.size() != 2 || target.port > LastPort ||
-            (target.port < 1 && target.device.isEmpty())) {
-            return QStringLiteral("%1:%2: a target is a label and a port (1 to %3) or a device "
+            (target.port < PortRules::FirstPort && target.device.isEmpty())) {
+            return QStringLiteral("%1:%2: a target is a label and a port (%3 to %4) or a device "
                                   "path")
                 .arg(path)
                 .arg(i + 1)
+                .arg(PortRules::FirstPort)
                 .arg(LastPort);
         }
         addTarget(r, target);
@@ -256,7 +261,7 @@ QString readValues(const QCommandLineParser& parser, const Options& o, const QSt
         if (!ports) {
             return QStringLiteral("--port takes port numbers %1 to %2, single or as ranges such as "
                                   "1,3,5-8, not \"%3\"")
-                .arg(1)
+                .arg(PortRules::FirstPort)
                 .arg(LastPort)
                 .arg(list);
         }
@@ -349,7 +354,10 @@ QString readValues(const QCommandLineParser& parser, const Options& o, const QSt
 
 Parsed parseArguments(const QStringList& arguments) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(Description).arg(LastPort));
+    parser.setApplicationDescription(QString::fromLatin1(Description)
+                                         .arg(QString::number(LastPort), portsHelp(),
+                                              exampleDevice(),
+                                              QString::fromLatin1(StopSignals::Help)));
     // Not addHelpOption(): its --help-all would list the toolkit's options,
     // which this program does not take.
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},

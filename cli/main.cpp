@@ -5,6 +5,7 @@
 #include "cli/stopsignals.h"
 #include "cli/targetjob.h"
 #include "protocol/diagnostics.h"
+#include "protocol/portrules.h"
 
 #include <QCoreApplication>
 
@@ -55,7 +56,7 @@ int main(int argc, char* argv[]) {
     const QString programFolder = QCoreApplication::applicationDirPath();
     if (request.command == Cli::Command::Ports) {
         std::vector<Cli::PortFacts> ports;
-        for (int port = 1; port <= Cli::LastPort; ++port) {
+        for (int port = PortRules::FirstPort; port <= Cli::LastPort; ++port) {
             ports.push_back(Cli::portFacts(port, programFolder));
         }
         print(Cli::portsText(ports, request.json));

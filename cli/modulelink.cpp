@@ -56,8 +56,8 @@ SteadyClock::time_point ModuleLink::send(const QByteArray& frame, SteadyClock::t
     discardArrivals();
     const SteadyClock::time_point start = SteadyClock::now();
     comm_.Output(frame);
-    ++framesSent_;
     checkOpen();
+    ++framesSent_;
     lastSent_ = start + wireTime(frame.size());
     return lastSent_;
 }

@@ -72,7 +72,7 @@ public:
     // How long `bytes` characters take on the line at the module's settings.
     static std::chrono::microseconds wireTime(qsizetype bytes);
 
-    // How many frames (not wake bytes) have been written.
+    // How many frames (not wake bytes) the port has taken whole.
     int framesSent() const { return framesSent_; }
 
 private:

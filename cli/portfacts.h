@@ -19,4 +19,15 @@ struct PortFacts {
 // Looks at port `port`; to learn whether it is free, opens and closes it.
 PortFacts portFacts(int port, const QString& programFolder);
 
+// How this system names serial devices on the command line.
+// The help's lines on what port n stands for and how a device is named.
+QString portsHelp();
+// A device as the help's examples name it.
+QString exampleDevice();
+// Whether a targets file's word names a device rather than a port.
+bool isDevicePath(const QString& word);
+// One name for every spelling of a device and every path that leads to it,
+// so that two targets on one device compare equal.
+QString deviceKey(const QString& path);
+
 } // namespace Cli

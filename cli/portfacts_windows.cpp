@@ -1,7 +1,9 @@
 #include "cli/portfacts.h"
 
+#include "cli/arguments.h"
 #include "protocol/frames.h"
 #include "protocol/portname.h"
+#include "protocol/portrules.h"
 #include "protocol/winserialcontrol.h"
 
 namespace Cli {
@@ -28,6 +30,27 @@ PortFacts portFacts(int port, const QString& programFolder) {
         facts.reason = QString::fromStdString(e.what());
     }
     return facts;
+}
+
+QString portsHelp() {
+    return QStringLiteral("Port n (%1 to %2) is COMn; a device is given by its name, such as "
+                          "\\\\.\\COM12,\nalso above COM%2.")
+        .arg(PortRules::FirstPort)
+        .arg(LastPort);
+}
+
+QString exampleDevice() {
+    return QStringLiteral("\\\\.\\COM12");
+}
+
+// The system's own form of a device's name: \\.\COMn or another \\ path.
+bool isDevicePath(const QString& word) {
+    return word.startsWith(QStringLiteral("\\\\"));
+}
+
+// Device names are the same in any case; "COM1" is short for "\\.\COM1".
+QString deviceKey(const QString& path) {
+    return (isDevicePath(path) ? path : QStringLiteral("\\\\.\\") + path).toUpper();
 }
 
 } // namespace Cli

@@ -3,8 +3,12 @@
 #include <csignal>
 #include <pthread.h>
 #include <thread>
+#include <unistd.h>
 
 namespace StopSignals {
+
+const char* const Help = "SIGINT or SIGTERM stops every target and reports each; a second one "
+                         "ends\nthe program at once.";
 
 void divert(std::function<void()> stop) {
     sigset_t signals;
@@ -18,6 +22,11 @@ void divert(std::function<void()> stop) {
         while (sigwait(&signals, &signal) != 0) {
         }
         stop();
+        // Asked again (a second Ctrl+C, the service manager's follow-up
+        // SIGTERM): the program ends now, as the signal would have ended it.
+        while (sigwait(&signals, &signal) != 0) {
+        }
+        _exit(128 + signal);
     }).detach();
 }
 

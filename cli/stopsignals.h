@@ -8,9 +8,14 @@
 // system's signals (stopsignals.cpp, stopsignals_windows.cpp).
 namespace StopSignals {
 
+// The help's sentence on the signals that stop a run.
+extern const char* const Help;
+
 // Holds both signals back from this thread and from every thread it starts
 // afterwards, then starts a thread that waits for either and calls `stop`
-// (once, from that thread).
+// (once, from that thread). A second signal after that ends the program at
+// once: with status 128 + the signal's number, or on Windows as the system
+// ends a console program.
 void divert(std::function<void()> stop);
 
 } // namespace StopSignals

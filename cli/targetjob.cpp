@@ -2,12 +2,12 @@
 
 #include "cli/clocktime.h"
 #include "cli/modulelink.h"
+#include "cli/portfacts.h"
 #include "cli/readings.h"
 #include "protocol/frames.h"
 #include "protocol/portcontrol.h"
 #include "protocol/portname.h"
 
-#include <QFileInfo>
 #include <QThread>
 
 #include <map>
@@ -186,9 +186,7 @@ QString sameDevice(const std::vector<Target>& targets, const QString& programFol
         return t.device.isEmpty() ? QStringLiteral("COM%1").arg(t.port) : t.device;
     };
     for (const Target& target : targets) {
-        const QFileInfo device(devicePath(target, programFolder));
-        const QString real = device.canonicalFilePath().isEmpty() ? device.absoluteFilePath()
-                                                                  : device.canonicalFilePath();
+        const QString real = deviceKey(devicePath(target, programFolder));
         const auto [earlier, fresh] = seen.emplace(real, &target);
         if (!fresh) {
             return QStringLiteral("%1 and %2 are the same device, %3: give it once")

@@ -49,14 +49,15 @@ public:
     // Removes and returns the next InputLen waiting characters.
     virtual QByteArray Input() = 0;
     // Sends the bytes in order; they have been handed to the operating system
-    // when this returns.
+    // when this returns, unless the port has closed: bytes that the device
+    // does not take in time close it as a device that goes away does.
     virtual void Output(const QByteArray& bytes) = 0;
 
     // While open: which device the port is, for the operator ("COM3 is
     // /dev/ttyUSB0 (FT232R USB UART, serial number A1B2C3)"); empty otherwise.
     // May take a while the first time after an open: ask when it is needed.
     virtual QString deviceDescription() const = 0;
-    // Called with the reason when the open port's device goes away, after the
-    // port has been closed.
+    // Called with the reason when the open port's device goes away or does
+    // not take Output's bytes, after the port has been closed.
     virtual void setLostHandler(std::function<void(const QString& reason)> handler) = 0;
 };

@@ -56,4 +56,15 @@ QString disconnected(const QString& device) {
     return QStringLiteral("disconnected (%1 went away)").arg(device);
 }
 
+QString cannotWrite(const QString& device, const QString& why) {
+    return QStringLiteral("cannot write to %1: %2").arg(device, why);
+}
+
+QString notAllSent(qsizetype sent, qsizetype size) {
+    return QStringLiteral("%1 of %2 bytes sent within %3 ms")
+        .arg(sent)
+        .arg(size)
+        .arg(WriteTimeoutMs);
+}
+
 } // namespace PortRules

@@ -36,5 +36,10 @@ QString inUse(const QString& device, const QString& held);
 QString settingsRefused(const QString& device, const QString& settings, const QString& why);
 QString cannotOpen(const QString& device, const QString& why);
 QString disconnected(const QString& device);
+// Output's bytes did not all reach the device, for the reason given, such as
+// notAllSent's.
+QString cannotWrite(const QString& device, const QString& why);
+// "2 of 6 bytes sent within 1000 ms".
+QString notAllSent(qsizetype sent, qsizetype size);
 
 } // namespace PortRules

@@ -11,11 +11,9 @@
 #include <algorithm>
 #include <utility>
 
-#ifdef Q_OS_UNIX
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-#endif
 
 namespace {
 
@@ -213,15 +211,24 @@ void SerialControl::Output(const QByteArray& bytes) {
     settle();
     if (!serial_.isOpen())
         return;
-    serial_.write(bytes);
+    const bool queued = serial_.write(bytes) == bytes.size();
     // write() only queues; push the bytes to the operating system now, since
     // the caller may block its thread right after this returns.
     const QDeadlineTimer deadline(WriteTimeoutMs);
-    while (serial_.bytesToWrite() > 0 && !deviceGone() && !deadline.hasExpired()) {
+    while (queued && serial_.bytesToWrite() > 0 && !deviceGone() && !deadline.hasExpired()) {
         if (!serial_.flush() || serial_.bytesToWrite() > 0)
             serial_.waitForBytesWritten(static_cast<int>(deadline.remainingTime()));
     }
+    const qsizetype sent = queued ? bytes.size() - serial_.bytesToWrite() : 0;
+    const QString why =
+        serial_.error() == QSerialPort::NoError || serial_.error() == QSerialPort::TimeoutError
+            ? PortRules::notAllSent(sent, bytes.size())
+            : serial_.errorString();
     settle();
+    // Bytes that did not all leave are a fault of the line, as a device that
+    // went away is: the frame must not count as sent.
+    if (serial_.isOpen() && sent < bytes.size())
+        lose(PortRules::cannotWrite(device_, why));
 }
 
 void SerialControl::pull(qint64 wanted) {
@@ -233,20 +240,19 @@ void SerialControl::pull(qint64 wanted) {
 // Asked first so that an idle line costs no timed-out wait (and no error
 // for settle() to clear) on every poll.
 bool SerialControl::deviceHoldsBytes() const {
-#ifdef Q_OS_UNIX
     int waiting = 0;
     return ::ioctl(static_cast<int>(serial_.handle()), FIONREAD, &waiting) == 0 && waiting > 0;
-#else
-    return true;
-#endif
+}
+
+void SerialControl::lose(const QString& reason) {
+    serial_.close();
+    if (lost_)
+        lost_(messagePrefix() + reason);
 }
 
 void SerialControl::settle() {
-    if (serial_.isOpen() && deviceGone()) {
-        serial_.close();
-        if (lost_)
-            lost_(messagePrefix() + PortRules::disconnected(device_));
-    }
+    if (serial_.isOpen() && deviceGone())
+        lose(PortRules::disconnected(device_));
     if (serial_.error() != QSerialPort::NoError)
         serial_.clearError();
 }
@@ -254,12 +260,8 @@ void SerialControl::settle() {
 bool SerialControl::deviceGone() const {
     if (serial_.error() == QSerialPort::ResourceError)
         return true;
-#ifdef Q_OS_UNIX
     // A terminal whose far end went away reads as end of file, which Qt
     // reports only as a ReadError; the hang-up itself shows in poll().
     pollfd fd{static_cast<int>(serial_.handle()), 0, 0};
     return ::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-#else
-    return false;
-#endif
 }

@@ -18,11 +18,13 @@
 // byte is lost, and InBufferCount never reports more than 1024. Transmission
 // is sized for 512 bytes, far above the largest frame the program sends (a
 // few dozen bytes), so nothing limits it further; Output hands every byte to
-// the operating system before it returns.
+// the operating system before it returns, or closes the port.
 //
 // A device that vanishes while open (a USB adapter unplugged, the far end of a
 // pseudo-terminal closed) closes the port: PortOpen then reads false, every
-// later call behaves as on a closed port, and the lost handler hears why.
+// later call behaves as on a closed port, and the lost handler hears why. So
+// does a device that does not take all of Output's bytes within
+// PortRules::WriteTimeoutMs: what it holds back would leave late or never.
 //
 // Failures name the port and say why in words an operator can act on: the
 // missing device and the link that points to it, the group to join, the
@@ -31,8 +33,6 @@ class SerialControl : public QObject, public CommControl {
     Q_OBJECT
 
 public:
-    static constexpr int FirstPort = PortRules::FirstPort;
-    static constexpr int LastPort = PortRules::LastPort;
     static constexpr qint64 ReceiveBufferSize = PortRules::ReceiveBufferSize;
 
     // programFolder is where COMn links to devices may be placed (see
@@ -70,6 +70,8 @@ private:
     // Closes the port when its device has gone, and forgets transient errors
     // such as the timeout that an empty pull leaves behind.
     void settle();
+    // Closes the port and tells the lost handler why.
+    void lose(const QString& reason);
     bool deviceGone() const;
     bool deviceHoldsBytes() const;
     QString messagePrefix() const;
@@ -82,7 +84,7 @@ private:
     // " (description, serial number)" of a USB adapter, once looked up.
     mutable std::optional<QString> adapter_;
     std::function<void(const QString&)> lost_;
-    int port_ = FirstPort;
+    int port_ = PortRules::FirstPort;
     QString settingsText_ = QStringLiteral("9600,n,8,1");
     LineFormat line_ = parseLineFormat(settingsText_);
     int inputLen_ = 0;

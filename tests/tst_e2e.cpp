@@ -3,14 +3,19 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <xcb/xcb.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -53,6 +58,22 @@ bool pending(pid_t pid, int signal) {
             return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1;
     }
     return false;
+}
+
+// A descriptor of a running process, and a signal sent through it: unlike a
+// process number, it never stands for another process. Through syscall():
+// this C library's header declares the calls without C linkage.
+int pidfdOpen(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+bool pidfdSignal(int pidfd, int signal) {
+    return ::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0) == 0;
+}
+
+// Whether the process that `pidfd` refers to has ended.
+bool finished(int pidfd) {
+    pollfd fd{pidfd, POLLIN, 0};
+    return ::poll(&fd, 1, 0) != 0;
 }
 
 } // namespace
@@ -216,12 +237,18 @@ private slots:
             QTRY_VERIFY(read("COM3.jsonl").contains("\"dir\":\"rx\",\"hex\":\"80\"}"));
         }
         // Each signal is handled before the next is sent: signals of one kind
-        // that wait together count once.
+        // that wait together count once. Signals go through a descriptor of
+        // the process, never by number, and stop once it has ended: its
+        // number may then belong to another process.
+        const int process = pidfdOpen(pid);
+        QVERIFY(process >= 0);
+        const auto closed = qScopeGuard([process] { ::close(process); });
         const QDeadlineTimer deadline(5000);
         for (const int signal : sent) {
-            ::kill(pid, signal);
-            while (pending(pid, signal) && !deadline.hasExpired()) {
-            }
+            if (finished(process) || !pidfdSignal(process, signal))
+                break;
+            while (pending(pid, signal) && !finished(process) && !deadline.hasExpired())
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
         QVERIFY(ended());
         QTRY_VERIFY(!holds("COM3.jsonl"));

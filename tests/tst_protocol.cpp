@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -144,6 +146,9 @@ private slots:
         });
         const QString pid = QString::number(running.processId());
         const QString lock = "/run/lock/LCK..pts_" + peer_->slavePath().section('/', -1);
+        // The terminal is this test's: a lock on it is left over from a run
+        // that was killed before it could remove its own.
+        QFile::remove(lock);
         QFile file(lock);
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::NewOnly));
         const auto removed = qScopeGuard([&] { QFile::remove(lock); });
@@ -178,6 +183,26 @@ private slots:
         QVERIFY_THROWS_NO_EXCEPTION(control.setPortOpen(true));
         control.Output("\x80");
         QVERIFY(replacement.waitForBytes(1, 2000));
+    }
+
+    // A line that takes nothing more (its output stopped, as by a flow control
+    // stop) closes the port, rather than letting a frame count as sent.
+    void stalledLineClosesThePort() {
+        SerialControl control(dir_.path());
+        QString lost;
+        control.setLostHandler([&](const QString& reason) { lost = reason; });
+        control.setPortOpen(true);
+        const int slave =
+            ::open(QFile::encodeName(peer_->slavePath()).constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(slave >= 0);
+        const auto closed = qScopeGuard([slave] { ::close(slave); });
+        QCOMPARE(::tcflow(slave, TCOOFF), 0);
+        control.Output("H\r");
+        QVERIFY(!control.PortOpen());
+        QCOMPARE(lost, "COM1: cannot write to " + peer_->slavePath() +
+                           ": 0 of 2 bytes sent within 1000 ms");
+        QCOMPARE(::tcflow(slave, TCOON), 0);
+        QVERIFY(!peer_->waitForBytes(1, 100));
     }
 };
 

@@ -1,5 +1,6 @@
 #include "cli/arguments.h"
 #include "cli/readings.h"
+#include "cli/targetjob.h"
 
 #include <QTemporaryDir>
 
@@ -65,9 +66,17 @@ private slots:
     void targetsFile_data() {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("expected");
+#ifdef Q_OS_WIN
+        QTest::newRow("labels") << QByteArray("# rack A\n\nnorth 3  # roof\r\nsouth\t\\\\.\\COM12\n"
+                                              "east com9\n")
+                                << "north=3 south=\\\\.\\COM12 east=9";
+        QTest::newRow("Linux path") << QByteArray("a /dev/ttyS0\n") << "modules:1: a target";
+#else
         QTest::newRow("labels") << QByteArray("# rack A\n\nnorth 3  # roof\r\nsouth\t/dev/ttyUSB0\n"
                                               "east com9\n")
                                 << "north=3 south=/dev/ttyUSB0 east=9";
+        QTest::newRow("Windows name") << QByteArray("a \\\\.\\COM12\n") << "modules:1: a target";
+#endif
         QTest::newRow("port out of range") << QByteArray("a 1\nb 10\n") << "modules:2: a target";
         QTest::newRow("no port") << QByteArray("a\n") << "modules:1: a target";
         QTest::newRow("relative path") << QByteArray("a dev/ttyS0\n") << "modules:1: a target";
@@ -92,6 +101,37 @@ private slots:
             parsed.outcome == Cli::Parsed::Outcome::Run ? targets.join(u' ') : parsed.text;
         QFETCH(QString, expected);
         QVERIFY2(summary.contains(expected), qPrintable(summary));
+    }
+
+    // Two targets that are one device, spelt differently: the second is
+    // named in the refusal; "" when they are different devices.
+    void sameDevice_data() {
+        QTest::addColumn<QStringList>("devices"); // a number is a port
+        QTest::addColumn<QString>("refused");
+#ifdef Q_OS_WIN
+        QTest::newRow("port and its name") << QStringList{"1", "\\\\.\\COM1"} << "\\\\.\\COM1";
+        QTest::newRow("cases") << QStringList{"\\\\.\\com12", "\\\\.\\COM12"} << "\\\\.\\COM12";
+        QTest::newRow("short name") << QStringList{"COM3", "\\\\.\\com3"} << "\\\\.\\com3";
+        QTest::newRow("two ports") << QStringList{"1", "\\\\.\\COM11"} << "";
+#else
+        QTest::newRow("port and its device") << QStringList{"1", "/dev/ttyS0"} << "/dev/ttyS0";
+        QTest::newRow("two ports") << QStringList{"1", "/dev/ttyS1"} << "";
+#endif
+    }
+    void sameDevice() {
+        QFETCH(QStringList, devices);
+        QFETCH(QString, refused);
+        std::vector<Cli::Target> targets;
+        for (const QString& device : devices) {
+            bool port = false;
+            const int number = device.toInt(&port);
+            targets.push_back(port ? Cli::Target{number, {}, {}} : Cli::Target{0, device, {}});
+        }
+        const QTemporaryDir programFolder; // no COMn links in it
+        const QString said = Cli::sameDevice(targets, programFolder.path());
+        QVERIFY2(refused.isEmpty() ? said.isEmpty()
+                                   : said.contains(" and " + refused + " are the same device"),
+                 qPrintable(said));
     }
 
     // Replies as the module sends them, and what velkaro-cli takes from them:
