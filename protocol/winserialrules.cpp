@@ -22,14 +22,9 @@ OpenFailure openFailure(DWORD error, const QString& device) {
 
 QString writeFailure(DWORD error, qsizetype size, qsizetype sent, const QString& device) {
     if (error != ERROR_SUCCESS)
-        return QStringLiteral("cannot write to %1: %2")
-            .arg(device, qt_error_string(static_cast<int>(error)));
+        return PortRules::cannotWrite(device, qt_error_string(static_cast<int>(error)));
     if (sent < size)
-        return QStringLiteral("cannot write to %1: %2 of %3 bytes sent within %4 ms")
-            .arg(device)
-            .arg(sent)
-            .arg(size)
-            .arg(PortRules::WriteTimeoutMs);
+        return PortRules::cannotWrite(device, PortRules::notAllSent(sent, size));
     return {};
 }
 
