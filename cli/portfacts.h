@@ -19,6 +19,10 @@ struct PortFacts {
 // Looks at port `port`; to learn whether it is free, opens and closes it.
 PortFacts portFacts(int port, const QString& programFolder);
 
+// What the system tells about facts.device: whether it is there and may be
+// used, and what it is.
+void describeDevice(PortFacts& facts);
+
 // How this system names serial devices on the command line.
 // The help's lines on what port n stands for and how a device is named.
 QString portsHelp();

@@ -1,8 +1,6 @@
 #include "cli/portfacts.h"
 
 #include "cli/arguments.h"
-#include "protocol/frames.h"
-#include "protocol/portname.h"
 #include "protocol/portrules.h"
 #include "protocol/winserialcontrol.h"
 
@@ -11,25 +9,10 @@ namespace Cli {
 // Windows tells which device stands behind a port name ("\Device\Serial0",
 // a USB adapter driver's own name), and whether one does. Every user may use
 // the serial ports there: a refused open means another program holds it.
-PortFacts portFacts(int port, const QString& programFolder) {
-    PortFacts facts;
-    facts.port = port;
-    facts.device = portDevicePath(port, programFolder);
+void describeDevice(PortFacts& facts) {
     facts.description = WinSerialControl::systemName(facts.device);
     facts.present = !facts.description.isEmpty();
     facts.accessible = facts.present;
-
-    try {
-        WinSerialControl comm(programFolder);
-        comm.setSettings(QString::fromLatin1(Frames::Settings));
-        comm.setCommPort(port);
-        comm.setPortOpen(true);
-        comm.setPortOpen(false);
-        facts.free = true;
-    } catch (const CommError& e) {
-        facts.reason = QString::fromStdString(e.what());
-    }
-    return facts;
 }
 
 QString portsHelp() {
