@@ -1,7 +1,6 @@
 #include "protocol/serialcontrol.h"
 
 #include "protocol/portholder.h"
-#include "protocol/portname.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -41,7 +40,7 @@ QString linkTarget(QString path) {
 } // namespace
 
 SerialControl::SerialControl(QString programFolder, QObject* parent)
-    : QObject(parent), programFolder_(std::move(programFolder)) {
+    : QObject(parent), ControlBase(std::move(programFolder)) {
     serial_.setReadBufferSize(ReceiveBufferSize);
     // Errors raised while the event loop services the port are looked at once
     // Qt's own call chain has returned.
@@ -52,37 +51,6 @@ SerialControl::SerialControl(QString programFolder, QObject* parent)
                 settle();
         },
         Qt::QueuedConnection);
-}
-
-// "COM3: " before a message about the port; a device given by its path is
-// named in the message itself.
-QString SerialControl::messagePrefix() const {
-    return devicePath_.isEmpty() ? PortRules::prefix(port_) : QString();
-}
-
-void SerialControl::fail(const QString& reason, CommError::Kind kind) const {
-    throw CommError((messagePrefix() + reason).toStdString(), kind);
-}
-
-void SerialControl::setCommPort(int port) {
-    PortRules::checkPort(port);
-    if (PortOpen())
-        fail(PortRules::closeBeforeChoosing());
-    port_ = port;
-}
-
-// A well-formed text is kept even when the open device then refuses it; the
-// next open tries it again and reports the refusal the same way.
-void SerialControl::setSettings(const QString& settings) {
-    line_ = parseLineFormat(settings);
-    settingsText_ = settings;
-    if (PortOpen())
-        applySettings();
-}
-
-void SerialControl::setInputLen(int count) {
-    PortRules::checkInputLen(count);
-    inputLen_ = count;
 }
 
 bool SerialControl::PortOpen() const {
@@ -99,10 +67,6 @@ void SerialControl::setPortOpen(bool open) {
         openPort();
     else
         serial_.close();
-}
-
-void SerialControl::setLostHandler(std::function<void(const QString&)> handler) {
-    lost_ = std::move(handler);
 }
 
 QString SerialControl::deviceDescription() const {
@@ -125,8 +89,7 @@ void SerialControl::openPort() {
 
     // Two links to one device must meet at one lock, so open the device
     // itself rather than the link.
-    const QString path =
-        devicePath_.isEmpty() ? portDevicePath(port_, programFolder_) : devicePath_;
+    const QString path = deviceToOpen();
     const QFileInfo entry(path);
     if (!entry.exists()) {
         const QString missing = linkTarget(path);
@@ -152,8 +115,7 @@ void SerialControl::openPort() {
         serial_.close();
         throw;
     }
-    description_ =
-        devicePath_.isEmpty() ? QStringLiteral("COM%1 is %2").arg(port_).arg(device_) : device_;
+    description_ = portIs(device_);
     adapter_.reset();
 }
 
@@ -177,15 +139,15 @@ QString SerialControl::openFailure(QSerialPort::SerialPortError error,
 }
 
 void SerialControl::applySettings() {
-    const bool applied = serial_.setBaudRate(line_.baudRate) &&
-                         serial_.setParity(QSerialPort::Parity(line_.parity)) &&
-                         serial_.setDataBits(QSerialPort::DataBits(line_.dataBits)) &&
-                         serial_.setStopBits(QSerialPort::StopBits(line_.stopBits)) &&
+    const bool applied = serial_.setBaudRate(line().baudRate) &&
+                         serial_.setParity(QSerialPort::Parity(line().parity)) &&
+                         serial_.setDataBits(QSerialPort::DataBits(line().dataBits)) &&
+                         serial_.setStopBits(QSerialPort::StopBits(line().stopBits)) &&
                          serial_.setFlowControl(QSerialPort::NoFlowControl);
     if (!applied) {
         const QString reason = serial_.errorString();
         serial_.clearError();
-        fail(PortRules::settingsRefused(device_, settingsText_, reason));
+        fail(PortRules::settingsRefused(device_, settingsText(), reason));
     }
 }
 
@@ -201,7 +163,7 @@ int SerialControl::InBufferCount() {
 QByteArray SerialControl::Input() {
     if (!serial_.isOpen())
         return {};
-    const qint64 wanted = inputLen_ == 0 ? ReceiveBufferSize : inputLen_;
+    const qint64 wanted = inputLen() == 0 ? ReceiveBufferSize : inputLen();
     if (serial_.bytesAvailable() < wanted)
         pull(std::min(wanted, ReceiveBufferSize));
     return serial_.isOpen() ? serial_.read(wanted) : QByteArray();
@@ -246,8 +208,7 @@ bool SerialControl::deviceHoldsBytes() const {
 
 void SerialControl::lose(const QString& reason) {
     serial_.close();
-    if (lost_)
-        lost_(messagePrefix() + reason);
+    tellLost(reason);
 }
 
 void SerialControl::settle() {

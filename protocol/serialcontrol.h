@@ -1,7 +1,6 @@
 #pragma once
 
-#include "protocol/commcontrol.h"
-#include "protocol/lineformat.h"
+#include "protocol/controlbase.h"
 #include "protocol/portrules.h"
 
 #include <QObject>
@@ -29,7 +28,7 @@
 // Failures name the port and say why in words an operator can act on: the
 // missing device and the link that points to it, the group to join, the
 // process that holds the port, the line settings the device refused.
-class SerialControl : public QObject, public CommControl {
+class SerialControl : public QObject, public ControlBase {
     Q_OBJECT
 
 public:
@@ -39,14 +38,6 @@ public:
     // portDevicePath).
     explicit SerialControl(QString programFolder, QObject* parent = nullptr);
 
-    void setCommPort(int port) override;
-    // From the next open on, opens the device at `path` instead of the port
-    // that CommPort selects; messages then name the device. Only while
-    // closed; an empty path returns to CommPort.
-    void setDevicePath(const QString& path) { devicePath_ = path; }
-    void setSettings(const QString& settings) override;
-    void setInputLen(int count) override;
-
     bool PortOpen() const override;
     void setPortOpen(bool open) override;
 
@@ -55,14 +46,11 @@ public:
     void Output(const QByteArray& bytes) override;
 
     QString deviceDescription() const override;
-    void setLostHandler(std::function<void(const QString&)> handler) override;
 
 private:
-    [[noreturn]] void fail(const QString& reason,
-                           CommError::Kind kind = CommError::Kind::Other) const;
     void openPort();
     QString openFailure(QSerialPort::SerialPortError error, const QString& detail) const;
-    void applySettings();
+    void applySettings() override;
     // Moves received bytes from the operating system into the read buffer
     // until `wanted` bytes wait there, the buffer is full or nothing more has
     // arrived.
@@ -74,18 +62,10 @@ private:
     void lose(const QString& reason);
     bool deviceGone() const;
     bool deviceHoldsBytes() const;
-    QString messagePrefix() const;
 
-    QString programFolder_;
-    QString devicePath_;
     QSerialPort serial_;
     QString device_;
     QString description_;
     // " (description, serial number)" of a USB adapter, once looked up.
     mutable std::optional<QString> adapter_;
-    std::function<void(const QString&)> lost_;
-    int port_ = PortRules::FirstPort;
-    QString settingsText_ = QStringLiteral("9600,n,8,1");
-    LineFormat line_ = parseLineFormat(settingsText_);
-    int inputLen_ = 0;
 };

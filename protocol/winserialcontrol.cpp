@@ -1,6 +1,5 @@
 #include "protocol/winserialcontrol.h"
 
-#include "protocol/portname.h"
 #include "protocol/winserialrules.h"
 
 #include <QDeadlineTimer>
@@ -19,38 +18,10 @@ HANDLE native(void* handle) {
 
 } // namespace
 
-WinSerialControl::WinSerialControl(QString programFolder)
-    : programFolder_(std::move(programFolder)) {}
+WinSerialControl::WinSerialControl(QString programFolder) : ControlBase(std::move(programFolder)) {}
 
 WinSerialControl::~WinSerialControl() {
     close();
-}
-
-QString WinSerialControl::messagePrefix() const {
-    return devicePath_.isEmpty() ? PortRules::prefix(port_) : QString();
-}
-
-void WinSerialControl::fail(const QString& reason, CommError::Kind kind) const {
-    throw CommError((messagePrefix() + reason).toStdString(), kind);
-}
-
-void WinSerialControl::setCommPort(int port) {
-    PortRules::checkPort(port);
-    if (PortOpen())
-        fail(PortRules::closeBeforeChoosing());
-    port_ = port;
-}
-
-void WinSerialControl::setSettings(const QString& settings) {
-    line_ = parseLineFormat(settings);
-    settingsText_ = settings;
-    if (PortOpen())
-        applySettings();
-}
-
-void WinSerialControl::setInputLen(int count) {
-    PortRules::checkInputLen(count);
-    inputLen_ = count;
 }
 
 bool WinSerialControl::PortOpen() const {
@@ -66,10 +37,6 @@ void WinSerialControl::setPortOpen(bool open) {
         openPort();
     else
         close();
-}
-
-void WinSerialControl::setLostHandler(std::function<void(const QString&)> handler) {
-    lost_ = std::move(handler);
 }
 
 QString WinSerialControl::deviceDescription() const {
@@ -88,8 +55,7 @@ void WinSerialControl::openPort() {
     if (handle_ != nullptr)
         fail(PortRules::alreadyOpen());
 
-    const QString name =
-        devicePath_.isEmpty() ? portDevicePath(port_, programFolder_) : devicePath_;
+    const QString name = deviceToOpen();
     // The \\.\ form reaches every port, also those above COM9.
     device_ = name.startsWith(QStringLiteral("\\\\")) ? name : QStringLiteral("\\\\.\\") + name;
     const std::wstring path = device_.toStdWString();
@@ -109,8 +75,7 @@ void WinSerialControl::openPort() {
         throw;
     }
     const QString reported = systemName(device_.mid(4));
-    description_ =
-        devicePath_.isEmpty() ? QStringLiteral("COM%1 is %2").arg(port_).arg(device_) : device_;
+    description_ = portIs(device_);
     if (!reported.isEmpty())
         description_ += QStringLiteral(" (%1)").arg(reported);
 }
@@ -125,13 +90,13 @@ void WinSerialControl::applySettings() {
     timeouts.WriteTotalTimeoutConstant = PortRules::WriteTimeoutMs;
     bool applied = GetCommState(handle, &dcb) != 0;
     if (applied) {
-        WinSerialRules::describeLine(line_, dcb);
+        WinSerialRules::describeLine(line(), dcb);
         applied = SetCommState(handle, &dcb) != 0 &&
                   SetupComm(handle, PortRules::ReceiveBufferSize, PortRules::ReceiveBufferSize) &&
                   SetCommTimeouts(handle, &timeouts) != 0;
     }
     if (!applied)
-        fail(PortRules::settingsRefused(device_, settingsText_,
+        fail(PortRules::settingsRefused(device_, settingsText(),
                                         qt_error_string(static_cast<int>(GetLastError()))));
 }
 
@@ -158,8 +123,8 @@ QByteArray WinSerialControl::Input() {
     settle();
     if (handle_ == nullptr)
         return {};
-    QByteArray bytes(inputLen_ == 0 ? PortRules::ReceiveBufferSize
-                                    : std::min(inputLen_, PortRules::ReceiveBufferSize),
+    QByteArray bytes(inputLen() == 0 ? PortRules::ReceiveBufferSize
+                                     : std::min(inputLen(), PortRules::ReceiveBufferSize),
                      Qt::Uninitialized);
     DWORD received = 0;
     if (!ReadFile(native(handle_), bytes.data(), static_cast<DWORD>(bytes.size()), &received,
@@ -211,8 +176,7 @@ void WinSerialControl::settle() {
 
 void WinSerialControl::lose(const QString& reason) {
     close();
-    if (lost_)
-        lost_(messagePrefix() + reason);
+    tellLost(reason);
 }
 
 // Every call on a port whose device has been removed fails; asking for its

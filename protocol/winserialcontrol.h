@@ -1,7 +1,6 @@
 #pragma once
 
-#include "protocol/commcontrol.h"
-#include "protocol/lineformat.h"
+#include "protocol/controlbase.h"
 #include "protocol/portrules.h"
 
 #include <QString>
@@ -22,25 +21,16 @@
 // false and the lost handler hears why. So does a write that fails, or that
 // has not sent every byte within that second: the module would not have
 // heard what it was sent.
-class WinSerialControl : public CommControl {
+//
+// A device given by setDevicePath is a name such as "COM12" or "\\.\COM12".
+class WinSerialControl : public ControlBase {
 public:
-    static constexpr int FirstPort = PortRules::FirstPort;
-    static constexpr int LastPort = PortRules::LastPort;
-
     // programFolder as for the other systems' control; Windows names its
     // ports itself, so no entry in it changes which device a port is.
     explicit WinSerialControl(QString programFolder);
     ~WinSerialControl() override;
     WinSerialControl(const WinSerialControl&) = delete;
     WinSerialControl& operator=(const WinSerialControl&) = delete;
-
-    void setCommPort(int port) override;
-    // From the next open on, opens the device `path` (such as "COM12" or
-    // "\\.\COM12") instead of the port that CommPort selects. Only while
-    // closed; an empty path returns to CommPort.
-    void setDevicePath(const QString& path) { devicePath_ = path; }
-    void setSettings(const QString& settings) override;
-    void setInputLen(int count) override;
 
     bool PortOpen() const override;
     void setPortOpen(bool open) override;
@@ -50,17 +40,14 @@ public:
     void Output(const QByteArray& bytes) override;
 
     QString deviceDescription() const override;
-    void setLostHandler(std::function<void(const QString&)> handler) override;
 
     // What the system names the device behind a port name such as "COM3"
     // ("\Device\Serial2"), or empty when it knows no such device.
     static QString systemName(const QString& portName);
 
 private:
-    [[noreturn]] void fail(const QString& reason,
-                           CommError::Kind kind = CommError::Kind::Other) const;
     void openPort();
-    void applySettings();
+    void applySettings() override;
     void close();
     // Closes the port and tells the lost handler when its device has gone.
     void settle();
@@ -69,18 +56,10 @@ private:
     // Bytes written but not yet sent; -1 when the device does not answer.
     qsizetype unsent() const;
     bool deviceGone() const;
-    QString messagePrefix() const;
 
-    QString programFolder_;
-    QString devicePath_;
     // The port's HANDLE, kept as a pointer so that this header needs no
     // system headers.
     void* handle_ = nullptr;
     QString device_;
     QString description_;
-    std::function<void(const QString&)> lost_;
-    int port_ = FirstPort;
-    QString settingsText_ = QStringLiteral("9600,n,8,1");
-    LineFormat line_ = parseLineFormat(settingsText_);
-    int inputLen_ = 0;
 };
