@@ -128,3 +128,14 @@ QString portHolder(const QString& device) {
                ? QStringLiteral("locked by %1, owned by %2").arg(lock, userName(facts.owner))
                : QStringLiteral("in use by ") + holder;
 }
+
+QString strayLockFile(const QString& device) {
+    const QString lock = lockFileOf(device);
+    struct stat entry = {};
+    if (lock.isEmpty() || ::lstat(QFile::encodeName(lock).constData(), &entry) != 0 ||
+        S_ISREG(entry.st_mode)) {
+        return {};
+    }
+    return QStringLiteral("locked by %1, which is not a lock file, owned by %2")
+        .arg(lock, userName(entry.st_uid));
+}

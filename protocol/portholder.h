@@ -10,3 +10,11 @@
 // /run/lock/LCK..ttyUSB0, owned by alice"), who can remove it. Only without a
 // lock file are the open files of the processes this user may look at asked.
 QString portHolder(const QString& device);
+
+// When the lock file of `device` is in the way but is no regular file (a
+// pipe, a folder or a link that anyone may put in the lock folder), what the
+// operator is told to follow the device's name and "is": "locked by
+// /run/lock/LCK..ttyUSB0, which is not a lock file, owned by alice". Such a
+// file is never read: a pipe would hold the open up for good. Empty
+// otherwise.
+QString strayLockFile(const QString& device);

@@ -100,6 +100,8 @@ void SerialControl::openPort() {
     }
     device_ = entry.canonicalFilePath();
     serial_.setPortName(device_);
+    if (const QString stray = strayLockFile(device_); !stray.isEmpty())
+        fail(PortRules::inUse(device_, stray));
 
     if (!serial_.open(QIODevice::ReadWrite)) {
         const QSerialPort::SerialPortError error = serial_.error();

@@ -4,6 +4,7 @@
 #include "protocol/serialcontrol.h"
 #include "support/ptypeer.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QScopeGuard>
@@ -158,6 +159,22 @@ private slots:
         SerialControl control(dir_.path());
         QCOMPARE(refusal(control), "COM1: " + peer_->slavePath() + ' ' +
                                        said.replace("PID", pid).replace("LOCK", lock));
+    }
+
+    // Anyone may put something else in a lock file's place. It is never read
+    // (a pipe there would hold the open up for good), and the operator learns
+    // whose it is.
+    void strayLockFileIsNotRead() {
+        if (::geteuid() != 0)
+            QSKIP("needs root, to give the folder to another user");
+        const QString lock = "/run/lock/LCK..pts_" + peer_->slavePath().section('/', -1);
+        QFile::remove(lock);
+        QVERIFY(QDir().mkdir(lock));
+        const auto removed = qScopeGuard([&] { QDir().rmdir(lock); });
+        QCOMPARE(::chown(QFile::encodeName(lock).constData(), 65534, 65534), 0);
+        SerialControl control(dir_.path());
+        QCOMPARE(refusal(control), "COM1: " + peer_->slavePath() + " is locked by " + lock +
+                                       ", which is not a lock file, owned by nobody");
     }
 
     // As when the cable is pulled during a transaction's pause.
