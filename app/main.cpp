@@ -1,10 +1,10 @@
 #include "app/formcommunication.h"
+#include "app/startup.h"
 #include "protocol/diagnostics.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 
-#include <cstdio>
 #include <cstdlib>
 
 #ifndef Q_OS_WIN
@@ -34,12 +34,13 @@ Start parseCommandLine(int argc, char* argv[]) {
     parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
     if (!parser.parse(arguments)) {
-        qCritical("%s (see --help)", qPrintable(parser.errorText()));
+        Startup::tell(parser.errorText() + QStringLiteral(" (see --help)"), true);
         return Start::UsageError;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        qCritical("unexpected argument \"%s\" (see --help)",
-                  qPrintable(parser.positionalArguments().constFirst()));
+        Startup::tell(QStringLiteral("unexpected argument \"%1\" (see --help)")
+                          .arg(parser.positionalArguments().constFirst()),
+                      true);
         return Start::UsageError;
     }
     if (parser.isSet(help) || parser.isSet(version)) {
@@ -49,20 +50,18 @@ Start parseCommandLine(int argc, char* argv[]) {
                                             QCoreApplication::applicationName())
                 : QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(),
                                                 QCoreApplication::applicationVersion());
-        std::fputs(qPrintable(text), stdout);
+        Startup::tell(text, false);
         return Start::Done;
     }
     return Start::Window;
 }
 
-// While the toolkit connects to the display, a display it cannot reach ends in
-// a fatal message and an abort; the operator gets one line and status 1.
+// While the toolkit connects to the display, a display it cannot reach (or a
+// platform plugin it cannot load) ends in a fatal message and an abort; the
+// operator is told why once, and the program ends with status 1.
 void whileConnecting(QtMsgType type, const QMessageLogContext& context, const QString& message) {
     if (type == QtFatalMsg) {
-        Diagnostics::writeLine(QtCriticalMsg, context,
-                               QStringLiteral("cannot show the window: no display can be reached "
-                                              "(DISPLAY is \"%1\")")
-                                   .arg(qEnvironmentVariable("DISPLAY")));
+        Startup::tell(Startup::cannotShowWindow(message), true);
         std::_Exit(EXIT_FAILURE);
     }
     if (!QByteArray(context.category).startsWith("qt.qpa")) {
@@ -84,10 +83,8 @@ int main(int argc, char* argv[]) {
     case Start::Window:
         break;
     }
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qCritical(
-            "cannot show the window: no display (neither DISPLAY nor WAYLAND_DISPLAY is set)");
+    if (const QString missing = Startup::missingDisplay(); !missing.isEmpty()) {
+        Startup::tell(missing, true);
         return EXIT_FAILURE;
     }
 
