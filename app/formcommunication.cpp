@@ -168,9 +168,12 @@ FormCommunication::FormCommunication(const QString& programFolder,
     Recovery = new QTimer(this);
     Recovery->setInterval(1000);
     connect(Recovery, &QTimer::timeout, this, &FormCommunication::Recovery_Timer);
-    MSComm1->setLostHandler([this](const QString& reason) {
+    // A device that has gone is looked for again; a line that stalled with
+    // its device present stays "Not valid" until the operator picks a port.
+    MSComm1->setLostHandler([this](const QString& reason, CommError::Kind kind) {
         Default::PortLost(*this, reason);
-        Recovery->start();
+        if (kind == CommError::Kind::NoDevice)
+            Recovery->start();
     });
 }
 

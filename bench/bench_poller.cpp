@@ -117,7 +117,7 @@ public:
     }
     void Output(const QByteArray&) override {}
     QString deviceDescription() const override { return {}; }
-    void setLostHandler(std::function<void(const QString&)>) override {}
+    void setLostHandler(LostHandler) override {}
 
     void queue(const QByteArray& bytes) {
         if (waiting() == 0) {

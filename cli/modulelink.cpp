@@ -37,7 +37,7 @@ void Interruption::raise() {
 ModuleLink::ModuleLink(CommControl& comm, std::chrono::milliseconds replyTimeout,
                        Interruption& interruption)
     : comm_(comm), replyTimeout_(replyTimeout), interruption_(interruption) {
-    comm_.setLostHandler([this](const QString& reason) { lost_ = reason; });
+    comm_.setLostHandler([this](const QString& reason, CommError::Kind) { lost_ = reason; });
 }
 
 ModuleLink::~ModuleLink() {

@@ -58,6 +58,9 @@ public:
     // May take a while the first time after an open: ask when it is needed.
     virtual QString deviceDescription() const = 0;
     // Called with the reason when the open port's device goes away or does
-    // not take Output's bytes, after the port has been closed.
-    virtual void setLostHandler(std::function<void(const QString& reason)> handler) = 0;
+    // not take Output's bytes, after the port has been closed. The kind tells
+    // a device that has gone (NoDevice: it may come back) from a line that
+    // stalled with its device still there (Other).
+    using LostHandler = std::function<void(const QString& reason, CommError::Kind kind)>;
+    virtual void setLostHandler(LostHandler handler) = 0;
 };

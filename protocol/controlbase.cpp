@@ -25,7 +25,7 @@ void ControlBase::setInputLen(int count) {
     inputLen_ = count;
 }
 
-void ControlBase::setLostHandler(std::function<void(const QString&)> handler) {
+void ControlBase::setLostHandler(LostHandler handler) {
     lost_ = std::move(handler);
 }
 
@@ -45,7 +45,7 @@ void ControlBase::fail(const QString& reason, CommError::Kind kind) const {
     throw CommError((messagePrefix() + reason).toStdString(), kind);
 }
 
-void ControlBase::tellLost(const QString& reason) const {
+void ControlBase::tellLost(const QString& reason, CommError::Kind kind) const {
     if (lost_)
-        lost_(messagePrefix() + reason);
+        lost_(messagePrefix() + reason, kind);
 }

@@ -22,7 +22,7 @@ public:
     // the next open tries it again and reports the refusal the same way.
     void setSettings(const QString& settings) override;
     void setInputLen(int count) override;
-    void setLostHandler(std::function<void(const QString&)> handler) override;
+    void setLostHandler(LostHandler handler) override;
 
 protected:
     // programFolder is where the system's port naming may look for the
@@ -40,8 +40,9 @@ protected:
     QString portIs(const QString& device) const;
     [[noreturn]] void fail(const QString& reason,
                            CommError::Kind kind = CommError::Kind::Other) const;
-    // Tells the lost handler why the port was lost; the port is closed.
-    void tellLost(const QString& reason) const;
+    // Tells the lost handler why the port was lost, and whether its device
+    // has gone; the port is closed.
+    void tellLost(const QString& reason, CommError::Kind kind) const;
 
     const QString& settingsText() const { return settingsText_; }
     const LineFormat& line() const { return line_; }
@@ -54,7 +55,7 @@ private:
 
     QString programFolder_;
     QString devicePath_;
-    std::function<void(const QString&)> lost_;
+    LostHandler lost_;
     int port_ = PortRules::FirstPort;
     QString settingsText_ = QStringLiteral("9600,n,8,1");
     LineFormat line_ = parseLineFormat(settingsText_);

@@ -192,7 +192,7 @@ void SerialControl::Output(const QByteArray& bytes) {
     // Bytes that did not all leave are a fault of the line, as a device that
     // went away is: the frame must not count as sent.
     if (serial_.isOpen() && sent < bytes.size())
-        lose(PortRules::cannotWrite(device_, why));
+        lose(PortRules::cannotWrite(device_, why), CommError::Kind::Other);
 }
 
 void SerialControl::pull(qint64 wanted) {
@@ -208,14 +208,14 @@ bool SerialControl::deviceHoldsBytes() const {
     return ::ioctl(static_cast<int>(serial_.handle()), FIONREAD, &waiting) == 0 && waiting > 0;
 }
 
-void SerialControl::lose(const QString& reason) {
+void SerialControl::lose(const QString& reason, CommError::Kind kind) {
     serial_.close();
-    tellLost(reason);
+    tellLost(reason, kind);
 }
 
 void SerialControl::settle() {
     if (serial_.isOpen() && deviceGone())
-        lose(PortRules::disconnected(device_));
+        lose(PortRules::disconnected(device_), CommError::Kind::NoDevice);
     if (serial_.error() != QSerialPort::NoError)
         serial_.clearError();
 }

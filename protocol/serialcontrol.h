@@ -59,7 +59,7 @@ private:
     // such as the timeout that an empty pull leaves behind.
     void settle();
     // Closes the port and tells the lost handler why.
-    void lose(const QString& reason);
+    void lose(const QString& reason, CommError::Kind kind);
     bool deviceGone() const;
     bool deviceHoldsBytes() const;
 

@@ -158,7 +158,7 @@ void WinSerialControl::Output(const QByteArray& bytes) {
         error, bytes.size(), static_cast<qsizetype>(written) - std::max<qsizetype>(waiting, 0),
         device_);
     if (!failure.isEmpty())
-        lose(failure);
+        lose(failure, CommError::Kind::Other);
 }
 
 qsizetype WinSerialControl::unsent() const {
@@ -171,12 +171,12 @@ qsizetype WinSerialControl::unsent() const {
 
 void WinSerialControl::settle() {
     if (handle_ != nullptr && deviceGone())
-        lose(PortRules::disconnected(device_));
+        lose(PortRules::disconnected(device_), CommError::Kind::NoDevice);
 }
 
-void WinSerialControl::lose(const QString& reason) {
+void WinSerialControl::lose(const QString& reason, CommError::Kind kind) {
     close();
-    tellLost(reason);
+    tellLost(reason, kind);
 }
 
 // Every call on a port whose device has been removed fails; asking for its

@@ -52,7 +52,7 @@ private:
     // Closes the port and tells the lost handler when its device has gone.
     void settle();
     // Closes the port and tells the lost handler why.
-    void lose(const QString& reason);
+    void lose(const QString& reason, CommError::Kind kind);
     // Bytes written but not yet sent; -1 when the device does not answer.
     qsizetype unsent() const;
     bool deviceGone() const;

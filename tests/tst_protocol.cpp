@@ -181,7 +181,11 @@ private slots:
     void hangUpBetweenWakeByteAndFrame() {
         SerialControl control(dir_.path());
         QString lost;
-        control.setLostHandler([&](const QString& reason) { lost = reason; });
+        CommError::Kind kind{};
+        control.setLostHandler([&](const QString& reason, CommError::Kind k) {
+            lost = reason;
+            kind = k;
+        });
         control.setPortOpen(true);
         QCOMPARE(control.deviceDescription(), "COM1 is " + peer_->slavePath());
         control.Output("\x80");
@@ -191,6 +195,7 @@ private slots:
         control.Output("H\r");
         QVERIFY(!control.PortOpen());
         QCOMPARE(lost, "COM1: disconnected (" + device + " went away)");
+        QCOMPARE(kind, CommError::Kind::NoDevice);
         QCOMPARE(control.InBufferCount(), 0);
         QCOMPARE(control.Input(), QByteArray());
         QCOMPARE(peer_->receivedBytes(), "\x80");
@@ -207,7 +212,11 @@ private slots:
     void stalledLineClosesThePort() {
         SerialControl control(dir_.path());
         QString lost;
-        control.setLostHandler([&](const QString& reason) { lost = reason; });
+        CommError::Kind kind{};
+        control.setLostHandler([&](const QString& reason, CommError::Kind k) {
+            lost = reason;
+            kind = k;
+        });
         control.setPortOpen(true);
         const int slave =
             ::open(QFile::encodeName(peer_->slavePath()).constData(), O_RDWR | O_NOCTTY);
@@ -218,6 +227,7 @@ private slots:
         QVERIFY(!control.PortOpen());
         QCOMPARE(lost, "COM1: cannot write to " + peer_->slavePath() +
                            ": 0 of 2 bytes sent within 1000 ms");
+        QCOMPARE(kind, CommError::Kind::Other);
         QCOMPARE(::tcflow(slave, TCOON), 0);
         QVERIFY(!peer_->waitForBytes(1, 100));
     }

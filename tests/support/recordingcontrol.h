@@ -33,7 +33,7 @@ public:
     QString deviceDescription() const override {
         return open ? QStringLiteral("COM%1 is /dev/recorded").arg(port) : QString();
     }
-    void setLostHandler(std::function<void(const QString&)>) override {}
+    void setLostHandler(LostHandler) override {}
 
 private:
     // Records the call, throws if it is to fail (or `refused`), and gives back `value`.
