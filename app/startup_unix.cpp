@@ -1,6 +1,6 @@
 #include "app/startup.h"
 #include "protocol/diagnostics.h"
-#include "protocol/textout.h"
+#include "protocol/textoutput.h"
 
 #include <cstdio>
 
@@ -27,7 +27,7 @@ void tell(const QString& text, bool error) {
         Diagnostics::writeLine(QtCriticalMsg, QMessageLogContext(), text);
         return;
     }
-    TextOut::write(stdout, text);
+    TextOutput::write(stdout, text);
 }
 
 } // namespace Startup

@@ -5,7 +5,7 @@
 #include "cli/stopsignals.h"
 #include "cli/targetjob.h"
 #include "protocol/diagnostics.h"
-#include "protocol/textout.h"
+#include "protocol/textoutput.h"
 
 #include <QCoreApplication>
 
@@ -19,7 +19,7 @@ namespace {
 bool printed = true;
 
 void print(const QString& text) {
-    printed = TextOut::write(stdout, text) && printed;
+    printed = TextOutput::write(stdout, text) && printed;
 }
 
 // A report that did not reach its reader (a full disk, a broken device) is a

@@ -1,6 +1,6 @@
 #include "protocol/diagnostics.h"
 
-#include "protocol/textout.h"
+#include "protocol/textoutput.h"
 
 #include <QCoreApplication>
 
@@ -14,8 +14,8 @@ void writeLine(QtMsgType type, const QMessageLogContext&, const QString& message
     }
     QString text = message;
     text.replace(u'\n', u' ');
-    TextOut::write(stderr,
-                   QCoreApplication::applicationName() + QStringLiteral(": ") + text + u'\n');
+    TextOutput::write(stderr,
+                      QCoreApplication::applicationName() + QStringLiteral(": ") + text + u'\n');
 }
 
 } // namespace Diagnostics

@@ -1,6 +1,6 @@
-#include "protocol/textout.h"
+#include "protocol/textoutput.h"
 
-namespace TextOut {
+namespace TextOutput {
 
 bool write(std::FILE* stream, const QString& text) {
     const QByteArray bytes = text.toUtf8();
@@ -8,4 +8,4 @@ bool write(std::FILE* stream, const QString& text) {
     return std::fwrite(bytes.constData(), 1, size, stream) == size && std::fflush(stream) == 0;
 }
 
-} // namespace TextOut
+} // namespace TextOutput

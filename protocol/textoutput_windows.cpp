@@ -1,11 +1,11 @@
-#include "protocol/textout.h"
+#include "protocol/textoutput.h"
 
 #include <windows.h>
 
 #include <io.h>
 #include <string>
 
-namespace TextOut {
+namespace TextOutput {
 
 bool write(std::FILE* stream, const QString& text) {
     // What went through the stream before comes first.
@@ -27,4 +27,4 @@ bool write(std::FILE* stream, const QString& text) {
     return std::fwrite(bytes.constData(), 1, size, stream) == size && std::fflush(stream) == 0;
 }
 
-} // namespace TextOut
+} // namespace TextOutput
