@@ -60,7 +60,8 @@ void probe(PortFacts& facts, const QString&) {
     DCB dcb{};
     dcb.DCBlength = sizeof(dcb);
     if (GetCommState(handle, &dcb)) {
-        WinSerialRules::holdLinesLow(dcb);
+        dcb.fDtrControl = DTR_CONTROL_DISABLE;
+        dcb.fRtsControl = RTS_CONTROL_DISABLE;
         SetCommState(handle, &dcb);
     }
     CloseHandle(handle);

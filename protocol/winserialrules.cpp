@@ -77,15 +77,6 @@ void describeLine(const LineFormat& line, DCB& dcb) {
     dcb.fAbortOnError = FALSE;
 }
 
-void holdLinesLow(DCB& dcb) {
-    dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-}
-
 int comNumber(const QString& name) {
     if (!name.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
         return 0;

@@ -28,10 +28,6 @@ QString writeFailure(DWORD error, qsizetype size, qsizetype sent, const QString&
 // character replacement, and errors do not stop the transfer.
 void describeLine(const LineFormat& line, DCB& dcb);
 
-// The device control block's modem lines held low: a port opened only to see
-// whether it is free must not wake or reset the device on it.
-void holdLinesLow(DCB& dcb);
-
 // The number of a port name such as "COM12" or "com3" (FirstPort to
 // LastPort), or 0 for any other name.
 int comNumber(const QString& name);
