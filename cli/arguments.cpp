@@ -360,7 +360,7 @@ QString readValues(const QCommandLineParser& parser, const Options& o, const QSt
 Parsed parseArguments(const QStringList& arguments) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(Description)
-                                         .arg(QString::number(LastPort), portsHelp(),
+                                         .arg(QString::number(LastWindowPort), portsHelp(),
                                               exampleDevice(),
                                               QString::fromLatin1(StopSignals::Help)));
     // Not addHelpOption(): its --help-all would list the toolkit's options,

@@ -19,7 +19,10 @@ struct PortFacts {
     QString serialNumber;    // and its serial number
 };
 
-// The ports `ports` lists: COM1 to COM9, and on Windows every port above
+// The last of the ports the window can be set to, COM1 to COM9.
+inline constexpr int LastWindowPort = 9;
+
+// The ports `ports` lists: the window's, and on Windows every port above
 // them that the system has.
 std::vector<int> listedPorts();
 

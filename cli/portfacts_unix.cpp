@@ -10,7 +10,7 @@
 
 namespace Cli {
 
-const int LastPort = 9;
+const int LastPort = LastWindowPort;
 
 std::vector<int> listedPorts() {
     std::vector<int> ports;

@@ -14,13 +14,12 @@ const int LastPort = PortRules::LastPort;
 // The window's ports, and those above them that the system has: USB
 // adapters are often given COM10 and up.
 std::vector<int> listedPorts() {
-    constexpr int WindowPorts = 9;
     std::vector<int> ports;
-    for (int port = PortRules::FirstPort; port <= WindowPorts; ++port) {
+    for (int port = PortRules::FirstPort; port <= LastWindowPort; ++port) {
         ports.push_back(port);
     }
     for (const int port : WinPortDevices::presentPorts()) {
-        if (port > WindowPorts) {
+        if (port > LastWindowPort) {
             ports.push_back(port);
         }
     }
@@ -70,9 +69,11 @@ void probe(PortFacts& facts, const QString&) {
 
 QString portsHelp() {
     return QStringLiteral("Port n (%1 to %2) is COMn; a device may also be given by its name, "
-                          "such as\n\\\\.\\COM12.")
+                          "such as\n\\\\.\\COM12. ports also lists every port above COM%3 "
+                          "that Windows has.")
         .arg(PortRules::FirstPort)
-        .arg(LastPort);
+        .arg(LastPort)
+        .arg(LastWindowPort);
 }
 
 QString exampleDevice() {
