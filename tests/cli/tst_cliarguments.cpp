@@ -1,11 +1,14 @@
 #include "cli/arguments.h"
 #include "cli/readings.h"
 #include "cli/targetjob.h"
+#include "protocol/textoutput.h"
 
 #include <QTemporaryDir>
 
 #include <QProcess>
 #include <QtTest>
+
+#include <cstdio>
 
 // A byte string written out in the test, zero bytes and all.
 template <std::size_t N> QByteArray bytes(const char (&text)[N]) {
@@ -156,6 +159,19 @@ private slots:
 
     // Replies as the module sends them, and what velkaro-cli takes from them:
     // a clock, a schedule "rate index, on-time", or nothing ("-").
+    // What a file or a pipe receives: UTF-8, whatever the system's code page.
+    void outputBytes() {
+        std::FILE* file = std::tmpfile();
+        QVERIFY(file != nullptr);
+        QVERIFY(TextOutput::write(file, QStringLiteral("Zürich-Ω ok")));
+        std::rewind(file);
+        char bytes[32] = {};
+        const std::size_t size = std::fread(bytes, 1, sizeof(bytes), file);
+        std::fclose(file);
+        QCOMPARE(QByteArray(bytes, static_cast<qsizetype>(size)),
+                 QByteArray("Z\xc3\xbcrich-\xce\xa9 ok"));
+    }
+
     void readings_data() {
         QTest::addColumn<QString>("expected");
         auto row = [](const char* reply, const char* expected) {
