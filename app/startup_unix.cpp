@@ -1,5 +1,6 @@
 #include "app/startup.h"
 #include "protocol/diagnostics.h"
+#include "protocol/textoutput.h"
 
 #include <cstdio>
 
@@ -26,9 +27,7 @@ void tell(const QString& text, bool error) {
         Diagnostics::writeLine(QtCriticalMsg, QMessageLogContext(), text);
         return;
     }
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
-    std::fflush(stdout);
+    TextOutput::write(stdout, text);
 }
 
 } // namespace Startup

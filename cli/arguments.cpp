@@ -3,6 +3,7 @@
 #include "cli/clocktime.h"
 #include "cli/portfacts.h"
 #include "cli/stopsignals.h"
+#include "cli/textdecoding.h"
 #include "protocol/frames.h"
 #include "protocol/portrules.h"
 
@@ -197,7 +198,11 @@ QString readTargets(const QString& path, Request& r) {
             .arg(path)
             .arg(MaxTargetsFileBytes);
     }
-    const QStringList lines = QString::fromUtf8(bytes).split(u'\n');
+    const std::optional<QString> text = decodeText(bytes);
+    if (!text) {
+        return QStringLiteral("the targets file %1 is neither UTF-8 nor UTF-16 text").arg(path);
+    }
+    const QStringList lines = text->split(u'\n');
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const QStringList words =
             lines[i].section(u'#', 0, 0).simplified().split(u' ', Qt::SkipEmptyParts);
@@ -355,7 +360,7 @@ QString readValues(const QCommandLineParser& parser, const Options& o, const QSt
 Parsed parseArguments(const QStringList& arguments) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(Description)
-                                         .arg(QString::number(LastPort), portsHelp(),
+                                         .arg(QString::number(LastWindowPort), portsHelp(),
                                               exampleDevice(),
                                               QString::fromLatin1(StopSignals::Help)));
     // Not addHelpOption(): its --help-all would list the toolkit's options,

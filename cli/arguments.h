@@ -45,9 +45,10 @@ struct Parsed {
     QString text; // the help or version text, or what is wrong (one line)
 };
 
-// The ports that --port takes and `ports` lists: COM1 to COM9, those the
-// window can be set to.
-inline constexpr int LastPort = 9;
+// The last port --port and a targets file take: COM9, the last the window
+// can be set to; on Windows COM256, since Windows gives USB adapters any
+// number up to there. The system's port code defines it.
+extern const int LastPort;
 
 // Reads the command line; arguments[0] is the program itself.
 Parsed parseArguments(const QStringList& arguments);

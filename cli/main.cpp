@@ -5,7 +5,7 @@
 #include "cli/stopsignals.h"
 #include "cli/targetjob.h"
 #include "protocol/diagnostics.h"
-#include "protocol/portrules.h"
+#include "protocol/textoutput.h"
 
 #include <QCoreApplication>
 
@@ -15,15 +15,17 @@
 
 namespace {
 
+// Whether everything printed reached standard output.
+bool printed = true;
+
 void print(const QString& text) {
-    std::fputs(qPrintable(text), stdout);
-    std::fflush(stdout);
+    printed = TextOutput::write(stdout, text) && printed;
 }
 
 // A report that did not reach its reader (a full disk, a broken device) is a
 // failure, whatever the modules did: `status`, or 1 when it was 0.
 int finish(int status) {
-    const bool outputLost = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+    const bool outputLost = !printed || std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
     if (outputLost) {
         qCritical("standard output could not be written");
     }
@@ -39,14 +41,15 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationVersion(QStringLiteral(VELKARO_VERSION));
     qInstallMessageHandler(Diagnostics::writeLine);
 
-    const Cli::Parsed parsed = Cli::parseArguments(QCoreApplication::arguments());
+    const Cli::Parsed parsed =
+        Cli::parseArguments(Cli::standardArguments(QCoreApplication::arguments()));
     switch (parsed.outcome) {
     case Cli::Parsed::Outcome::Help:
     case Cli::Parsed::Outcome::Version:
         print(parsed.text);
         return finish(EXIT_SUCCESS);
     case Cli::Parsed::Outcome::UsageError:
-        qCritical("%s (see --help)", qPrintable(parsed.text));
+        qCritical("%s (see --help)", qUtf8Printable(parsed.text));
         return finish(2);
     case Cli::Parsed::Outcome::Run:
         break;
@@ -56,7 +59,7 @@ int main(int argc, char* argv[]) {
     const QString programFolder = QCoreApplication::applicationDirPath();
     if (request.command == Cli::Command::Ports) {
         std::vector<Cli::PortFacts> ports;
-        for (int port = PortRules::FirstPort; port <= Cli::LastPort; ++port) {
+        for (const int port : Cli::listedPorts()) {
             ports.push_back(Cli::portFacts(port, programFolder));
         }
         print(Cli::portsText(ports, request.json));
@@ -64,7 +67,7 @@ int main(int argc, char* argv[]) {
     }
     const QString duplicate = Cli::sameDevice(request.targets, programFolder);
     if (!duplicate.isEmpty()) {
-        qCritical("%s", qPrintable(duplicate));
+        qCritical("%s", qUtf8Printable(duplicate));
         return finish(2);
     }
 
@@ -76,7 +79,7 @@ int main(int argc, char* argv[]) {
             if (request.json) {
                 print(Cli::outcomeJson(request, i, o));
             } else if (request.quiet && !o.succeeded()) {
-                qCritical("%s", qPrintable(Cli::failureLine(request, i, o)));
+                qCritical("%s", qUtf8Printable(Cli::failureLine(request, i, o)));
             }
         });
     if (!request.json && !request.quiet) {

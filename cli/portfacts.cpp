@@ -1,7 +1,5 @@
 #include "cli/portfacts.h"
 
-#include "protocol/frames.h"
-#include "protocol/portcontrol.h"
 #include "protocol/portname.h"
 
 namespace Cli {
@@ -11,16 +9,7 @@ PortFacts portFacts(int port, const QString& programFolder) {
     facts.port = port;
     facts.device = portDevicePath(port, programFolder);
     describeDevice(facts);
-    try {
-        PortControl comm(programFolder);
-        comm.setSettings(QString::fromLatin1(Frames::Settings));
-        comm.setCommPort(port);
-        comm.setPortOpen(true);
-        comm.setPortOpen(false);
-        facts.free = true;
-    } catch (const CommError& e) {
-        facts.reason = QString::fromStdString(e.what());
-    }
+    probe(facts, programFolder);
     return facts;
 }
 

@@ -1,12 +1,24 @@
 #include "cli/portfacts.h"
 
 #include "cli/arguments.h"
+#include "protocol/frames.h"
+#include "protocol/portcontrol.h"
 #include "protocol/portrules.h"
 
 #include <QFileInfo>
 #include <QSerialPortInfo>
 
 namespace Cli {
+
+const int LastPort = LastWindowPort;
+
+std::vector<int> listedPorts() {
+    std::vector<int> ports;
+    for (int port = PortRules::FirstPort; port <= LastPort; ++port) {
+        ports.push_back(port);
+    }
+    return ports;
+}
 
 void describeDevice(PortFacts& facts) {
     const QFileInfo device(facts.device);
@@ -17,6 +29,19 @@ void describeDevice(PortFacts& facts) {
     if (facts.present && info.hasVendorIdentifier()) {
         facts.description = info.description();
         facts.serialNumber = info.serialNumber();
+    }
+}
+
+void probe(PortFacts& facts, const QString& programFolder) {
+    try {
+        PortControl comm(programFolder);
+        comm.setSettings(QString::fromLatin1(Frames::Settings));
+        comm.setCommPort(facts.port);
+        comm.setPortOpen(true);
+        comm.setPortOpen(false);
+        facts.free = true;
+    } catch (const CommError& e) {
+        facts.reason = QString::fromStdString(e.what());
     }
 }
 
@@ -33,6 +58,10 @@ QString exampleDevice() {
 
 bool isDevicePath(const QString& word) {
     return word.startsWith(u'/');
+}
+
+QStringList standardArguments(QStringList arguments) {
+    return arguments;
 }
 
 // Links followed: a COMn link and the device it points to are one device.

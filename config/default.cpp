@@ -32,7 +32,7 @@ void markPortMenu(PortView& view, int port) {
 void showNotValid(PortView& view, const QString& reason) {
     view.setPortLabel(NotValid);
     view.setPortToolTip(reason);
-    qWarning("%s", qPrintable(reason));
+    qWarning("%s", qUtf8Printable(reason));
 }
 
 // What a failure says of the port: absent when its device is not there.
@@ -50,7 +50,7 @@ template <typename Step> PortState caught(PortView& view, Step&& step) {
         step();
         return PortState::Open;
     } catch (const std::exception& e) {
-        showNotValid(view, QString::fromLocal8Bit(e.what()));
+        showNotValid(view, QString::fromUtf8(e.what()));
         return stateAfter(e);
     }
 }
@@ -132,7 +132,7 @@ PortState SelectComPort(PortView& view, Declarations& shared, int index) {
     } catch (const std::exception& e) {
         // The port switch stands: say so beside the reason.
         const QString open = view.commControl().deviceDescription();
-        showNotValid(view, QString::fromLocal8Bit(e.what()) +
+        showNotValid(view, QString::fromUtf8(e.what()) +
                                (open.isEmpty() ? QString() : QStringLiteral("; ") + open));
     }
     return state;
@@ -142,7 +142,7 @@ PortState RecoverComPort(PortView& view, const Declarations& shared) {
     try {
         view.commControl().setPortOpen(true);
     } catch (const std::exception& e) {
-        const QString reason = QString::fromLocal8Bit(e.what());
+        const QString reason = QString::fromUtf8(e.what());
         if (reason != view.portToolTip()) {
             showNotValid(view, reason);
         }

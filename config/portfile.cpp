@@ -3,12 +3,16 @@
 #include "config/declarations.h"
 #include "config/recordfile.h"
 
+#include <QDir>
 #include <QFile>
 
 namespace {
 
+// The path with the system's separators, as the operator reads paths there.
 [[noreturn]] void fail(const QString& what, const QFile& file, const QString& why) {
-    throw PortFileError(QStringLiteral("%1 %2: %3").arg(what, file.fileName(), why).toStdString());
+    throw PortFileError(QStringLiteral("%1 %2: %3")
+                            .arg(what, QDir::toNativeSeparators(file.fileName()), why)
+                            .toStdString());
 }
 
 // A file that may only be read (immutable, on a read-only medium) still

@@ -9,10 +9,12 @@
 
 namespace {
 
-// The path as the operator reads it; "a/../b" is shown as "b".
+// The path as the operator reads it: "a/../b" is shown as "b", and with the
+// system's separators.
 [[noreturn]] void fail(const char* what, const QFile& file, const QString& why) {
     throw PortFileError(QStringLiteral("%1 %2: %3")
-                            .arg(QLatin1String(what), QDir::cleanPath(file.fileName()), why)
+                            .arg(QLatin1String(what),
+                                 QDir::toNativeSeparators(QDir::cleanPath(file.fileName())), why)
                             .toStdString());
 }
 

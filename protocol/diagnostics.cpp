@@ -1,5 +1,7 @@
 #include "protocol/diagnostics.h"
 
+#include "protocol/textoutput.h"
+
 #include <QCoreApplication>
 
 #include <cstdio>
@@ -12,10 +14,8 @@ void writeLine(QtMsgType type, const QMessageLogContext&, const QString& message
     }
     QString text = message;
     text.replace(u'\n', u' ');
-    const QByteArray line =
-        (QCoreApplication::applicationName() + QStringLiteral(": ") + text + u'\n').toLocal8Bit();
-    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
-    std::fflush(stderr);
+    TextOutput::write(stderr,
+                      QCoreApplication::applicationName() + QStringLiteral(": ") + text + u'\n');
 }
 
 } // namespace Diagnostics

@@ -9,7 +9,10 @@
 namespace PortRules {
 
 inline constexpr int FirstPort = 1;
-inline constexpr int LastPort = 16;
+// The last port the system's serial control takes: 16 where ports are links
+// beside the program or /dev/ttyS devices; 256 on Windows, which numbers the
+// ports it finds up to COM256. Each control defines it.
+extern const int LastPort;
 // Received bytes a control holds for the program; more waits in the system.
 inline constexpr int ReceiveBufferSize = 1024;
 // Output waits at most this long for the system to take its bytes.

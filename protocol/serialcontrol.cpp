@@ -14,6 +14,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+const int PortRules::LastPort = 16;
+
 namespace {
 
 using PortRules::WriteTimeoutMs;

@@ -1,14 +1,17 @@
 #include "protocol/winserialcontrol.h"
 
+#include "protocol/winportdevices.h"
 #include "protocol/winserialrules.h"
 
 #include <QDeadlineTimer>
+#include <QStringList>
 
 #include <windows.h>
 
 #include <algorithm>
-#include <array>
 #include <utility>
+
+const int PortRules::LastPort = 256;
 
 namespace {
 
@@ -43,14 +46,6 @@ QString WinSerialControl::deviceDescription() const {
     return PortOpen() ? description_ : QString();
 }
 
-QString WinSerialControl::systemName(const QString& portName) {
-    std::array<wchar_t, 1024> target{};
-    const std::wstring name = portName.toStdWString();
-    if (QueryDosDeviceW(name.c_str(), target.data(), static_cast<DWORD>(target.size())) == 0)
-        return {};
-    return QString::fromWCharArray(target.data());
-}
-
 void WinSerialControl::openPort() {
     if (handle_ != nullptr)
         fail(PortRules::alreadyOpen());
@@ -74,10 +69,14 @@ void WinSerialControl::openPort() {
         close();
         throw;
     }
-    const QString reported = systemName(device_.mid(4));
+    const WinPortDevices::DeviceName reported = WinPortDevices::deviceName(device_.mid(4));
+    QStringList known{reported.friendlyName};
+    if (!reported.serialNumber.isEmpty())
+        known << QStringLiteral("serial number %1").arg(reported.serialNumber);
+    known.removeAll(QString());
     description_ = portIs(device_);
-    if (!reported.isEmpty())
-        description_ += QStringLiteral(" (%1)").arg(reported);
+    if (!known.isEmpty())
+        description_ += QStringLiteral(" (%1)").arg(known.join(QStringLiteral(", ")));
 }
 
 void WinSerialControl::applySettings() {

@@ -39,11 +39,9 @@ public:
     QByteArray Input() override;
     void Output(const QByteArray& bytes) override;
 
+    // "COM5 is \\.\COM5 (USB Serial Port (COM5), serial number A10K1234)",
+    // with what Device Manager tells of the device.
     QString deviceDescription() const override;
-
-    // What the system names the device behind a port name such as "COM3"
-    // ("\Device\Serial2"), or empty when it knows no such device.
-    static QString systemName(const QString& portName);
 
 private:
     void openPort();

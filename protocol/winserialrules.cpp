@@ -2,6 +2,10 @@
 
 #include "protocol/portrules.h"
 
+#include <QStringList>
+
+#include <algorithm>
+
 namespace WinSerialRules {
 
 OpenFailure openFailure(DWORD error, const QString& device) {
@@ -71,6 +75,28 @@ void describeLine(const LineFormat& line, DCB& dcb) {
     dcb.fNull = FALSE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fAbortOnError = FALSE;
+}
+
+int comNumber(const QString& name) {
+    if (!name.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
+        return 0;
+    const QStringView digits = QStringView(name).mid(3);
+    // Digits alone: no sign, blank or leading zero, which the system's own
+    // names never have.
+    if (digits.isEmpty() || digits.startsWith(u'0') ||
+        !std::all_of(digits.begin(), digits.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+        return 0;
+    bool ok = false;
+    const int number = digits.toInt(&ok);
+    return ok && number >= PortRules::FirstPort && number <= PortRules::LastPort ? number : 0;
+}
+
+QString usbSerialNumber(const QString& instanceId) {
+    const QStringList parts = instanceId.split(u'\\');
+    if (parts.size() != 3 || parts[0].compare(QLatin1String("USB"), Qt::CaseInsensitive) != 0 ||
+        parts[2].isEmpty() || parts[2].contains(u'&'))
+        return {};
+    return parts[2];
 }
 
 } // namespace WinSerialRules

@@ -28,4 +28,13 @@ QString writeFailure(DWORD error, qsizetype size, qsizetype sent, const QString&
 // character replacement, and errors do not stop the transfer.
 void describeLine(const LineFormat& line, DCB& dcb);
 
+// The number of a port name such as "COM12" or "com3" (FirstPort to
+// LastPort), or 0 for any other name.
+int comNumber(const QString& name);
+
+// The serial number a USB device's instance ID carries as its last part
+// ("USB\VID_0403&PID_6001\A10K1234"); empty for another bus, or where the
+// system made that part up because the device has none (it then holds '&').
+QString usbSerialNumber(const QString& instanceId);
+
 } // namespace WinSerialRules

@@ -5,7 +5,8 @@
 #include <cstring>
 
 // The Windows serial control's rules: the device control block a settings
-// text gives, and the reasons an open or a write failure gives. Run under Wine by
+// text gives, the reasons an open or a write failure gives, and what the
+// system's names of ports and devices say. Run under Wine by
 // scripts/windows-check.
 class TestWinSerial : public QObject {
     Q_OBJECT
@@ -102,6 +103,45 @@ private slots:
             QVERIFY2(given.startsWith(reason) && given.size() > reason.size(), qPrintable(given));
         else
             QCOMPARE(given, reason);
+    }
+
+    // Port names as the system lists them: COM1 to COM256, in any case.
+    void comNumber_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("number");
+        QTest::newRow("COM1") << "COM1" << 1;
+        QTest::newRow("above 9") << "COM12" << 12;
+        QTest::newRow("lower case") << "com203" << 203;
+        QTest::newRow("the last") << "COM256" << 256;
+        QTest::newRow("beyond") << "COM257" << 0;
+        QTest::newRow("zero") << "COM0" << 0;
+        QTest::newRow("leading zero") << "COM09" << 0;
+        QTest::newRow("sign") << "COM+3" << 0;
+        QTest::newRow("no number") << "COM" << 0;
+        QTest::newRow("more after it") << "COM3x" << 0;
+        QTest::newRow("a printer") << "LPT1" << 0;
+    }
+    void comNumber() {
+        QFETCH(QString, name);
+        QTEST(WinSerialRules::comNumber(name), "number");
+    }
+
+    // Instance IDs as Device Manager shows them under Details.
+    void usbSerialNumber_data() {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("serial");
+        QTest::newRow("USB adapter") << "USB\\VID_0403&PID_6001\\A10K1234"
+                                     << "A10K1234";
+        QTest::newRow("made up by the system") << "USB\\VID_067B&PID_2303\\5&2D0A1F3&0&2"
+                                               << "";
+        QTest::newRow("a driver's own bus") << "FTDIBUS\\VID_0403+PID_6001+A10K1234A\\0000"
+                                            << "";
+        QTest::newRow("built-in port") << "ACPI\\PNP0501\\1"
+                                       << "";
+    }
+    void usbSerialNumber() {
+        QFETCH(QString, id);
+        QTEST(WinSerialRules::usbSerialNumber(id), "serial");
     }
 };
 

@@ -1,11 +1,19 @@
 #include "cli/arguments.h"
 #include "cli/readings.h"
 #include "cli/targetjob.h"
+#include "protocol/textoutput.h"
 
 #include <QTemporaryDir>
 
 #include <QProcess>
 #include <QtTest>
+
+#include <cstdio>
+
+// A byte string written out in the test, zero bytes and all.
+template <std::size_t N> QByteArray bytes(const char (&text)[N]) {
+    return QByteArray(text, N - 1);
+}
 
 class CliArguments : public QObject {
     Q_OBJECT
@@ -24,7 +32,12 @@ private slots:
         row("clock set 26/03/29 02:30:00 --port 2", "targets: 2 |");
         row("clock get --timeout 1", "no module given");
         row("clock get --port 0", "--port takes");
+        row("clock get --port 257", "--port takes");
+#ifdef Q_OS_WIN
+        row("clock get --port 9-11,256", "targets: 9 10 11 256 |");
+#else
         row("clock get --port 10", "--port takes");
+#endif
         row("clock get --port 5-3", "--port takes");
         row("schedule set --rate 7 --on-time 5 --port 1", "--rate takes");
         row("schedule set --rate 1m --on-time 5 --port 1", "--rate takes");
@@ -77,7 +90,17 @@ private slots:
                                 << "north=3 south=/dev/ttyUSB0 east=9";
         QTest::newRow("Windows name") << QByteArray("a \\\\.\\COM12\n") << "modules:1: a target";
 #endif
-        QTest::newRow("port out of range") << QByteArray("a 1\nb 10\n") << "modules:2: a target";
+        QTest::newRow("port out of range") << QByteArray("a 1\nb 257\n") << "modules:2: a target";
+        // The label "Zürich-Ω" and port 2 in each encoding a file may come in.
+        QTest::newRow("UTF-8") << bytes("Z\xc3\xbcrich-\xce\xa9 2\n") << "Zürich-Ω=2";
+        QTest::newRow("UTF-8, BOM")
+            << bytes("\xef\xbb\xbfZ\xc3\xbcrich-\xce\xa9 2\n") << "Zürich-Ω=2";
+        QTest::newRow("UTF-16 LE, BOM")
+            << bytes("\xff\xfeZ\0\xfc\0r\0i\0c\0h\0-\0\xa9\x03 \0\x32\0\r\0\n\0") << "Zürich-Ω=2";
+        QTest::newRow("UTF-16 BE, BOM")
+            << bytes("\xfe\xff\0Z\0\xfc\0r\0i\0c\0h\0-\x03\xa9\0 \0\x32\0\r\0\n") << "Zürich-Ω=2";
+        QTest::newRow("UTF-16 without BOM") << bytes("a\0 \0\x32\0") << "neither UTF-8 nor UTF-16";
+        QTest::newRow("Latin-1") << bytes("Z\xfcrich 2\n") << "neither UTF-8 nor UTF-16";
         QTest::newRow("no port") << QByteArray("a\n") << "modules:1: a target";
         QTest::newRow("relative path") << QByteArray("a dev/ttyS0\n") << "modules:1: a target";
         QTest::newRow("three words") << QByteArray("a 1 2\n") << "modules:1: a target";
@@ -136,6 +159,19 @@ private slots:
 
     // Replies as the module sends them, and what velkaro-cli takes from them:
     // a clock, a schedule "rate index, on-time", or nothing ("-").
+    // What a file or a pipe receives: UTF-8, whatever the system's code page.
+    void outputBytes() {
+        std::FILE* file = std::tmpfile();
+        QVERIFY(file != nullptr);
+        QVERIFY(TextOutput::write(file, QStringLiteral("Zürich-Ω ok")));
+        std::rewind(file);
+        char bytes[32] = {};
+        const std::size_t size = std::fread(bytes, 1, sizeof(bytes), file);
+        std::fclose(file);
+        QCOMPARE(QByteArray(bytes, static_cast<qsizetype>(size)),
+                 QByteArray("Z\xc3\xbcrich-\xce\xa9 ok"));
+    }
+
     void readings_data() {
         QTest::addColumn<QString>("expected");
         auto row = [](const char* reply, const char* expected) {

@@ -1,9 +1,11 @@
 // Renders the window icon from its SVG source into the Windows icon file (48, 32 and
-// 16 pixels, each once in 256 colours and once in 32-bit colour with alpha) and into
+// 16 pixels, each once in 256 colours and once in 32-bit colour with alpha, and a
+// 256-pixel PNG image for Explorer's large views) and into
 // the 48-pixel PNG that Linux window managers use; or, for the installed package, into
 // the PNG sizes of the desktop's hicolor icon theme; or any drawing into one square PNG
 // picture, for builds whose toolkit has no SVG.
 
+#include <QBuffer>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -23,6 +25,8 @@
 namespace {
 
 constexpr std::array<int, 3> IconFileSizes{48, 32, 16};
+// Icon files hold their largest image as PNG; its directory entry gives its size as 0.
+constexpr int LargeIconSize = 256;
 constexpr int WindowPngSize = 48;
 // The application sizes that desktops look up in the hicolor theme; the SVG serves the
 // others.
@@ -175,7 +179,7 @@ QByteArray iconImage(const QImage& argb, int bitCount) {
 }
 
 // ICONDIR, one ICONDIRENTRY per image, then the images: all sizes in 256 colours,
-// then all sizes in 32-bit colour.
+// then all sizes in 32-bit colour, then the large PNG image.
 QByteArray iconFile(QSvgRenderer& svg) {
     struct Entry {
         int size;
@@ -187,6 +191,11 @@ QByteArray iconFile(QSvgRenderer& svg) {
         for (int size : IconFileSizes)
             entries.push_back({size, bitCount, iconImage(render(svg, size), bitCount)});
     }
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    render(svg, LargeIconSize).save(&buffer, "PNG");
+    entries.push_back({LargeIconSize, 32, png});
     const auto count = static_cast<quint16>(entries.size());
     QByteArray out;
     put16(out, 0);
@@ -194,8 +203,8 @@ QByteArray iconFile(QSvgRenderer& svg) {
     put16(out, count);
     auto offset = static_cast<quint32>(6 + 16 * count);
     for (const Entry& entry : entries) {
-        put8(out, entry.size);
-        put8(out, entry.size);
+        put8(out, entry.size % 256);
+        put8(out, entry.size % 256);
         put8(out, 0);
         put8(out, 0);
         put16(out, 1);
