@@ -9,6 +9,8 @@
 #include <poll.h>
 #include <pthread.h>
 #include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,6 +92,16 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return receivedBytes().size() >= count;
     }
+
+    // Bytes written here that the program has not read yet.
+    int unread() const {
+        int count = 0;
+        return ::ioctl(slave_, FIONREAD, &count) == 0 ? count : -1;
+    }
+
+    // Stops the line in the program's direction, as a device that holds its
+    // flow control off: what the program writes stays queued.
+    bool stall() const { return ::tcflow(slave_, TCOOFF) == 0; }
 
     // Closes the far end, as when the cable is pulled. What was received
     // stays readable.
