@@ -7,8 +7,9 @@
 
 namespace {
 
-[[noreturn]] void fail(const QString& what, const QFile& file, const QString& why) {
-    throw PortFileError(QStringLiteral("%1 %2: %3").arg(what, file.fileName(), why).toStdString());
+// Names the file by its path: a file opened on its descriptor has no name.
+[[noreturn]] void fail(const QString& what, const QString& path, const QString& why) {
+    throw PortFileError(QStringLiteral("%1 %2: %3").arg(what, path, why).toStdString());
 }
 
 // A file that may only be read (immutable, on a read-only medium) still
@@ -59,10 +60,11 @@ int readPortFile(Declarations& shared) {
 }
 
 void writePortFile(const Declarations& shared) {
-    QFile file(portFilePath(shared.ProgramFolder));
+    const QString path = portFilePath(shared.ProgramFolder);
+    QFile file(path);
     openRecordFile(file, RecordAccess::ReadWrite);
     const QByteArray record(shared.ComRecord.data(), PortRecordSize);
     if (!file.seek(0) || file.write(record) != PortRecordSize || !file.flush()) {
-        fail(QStringLiteral("cannot write"), file, file.errorString());
+        fail(QStringLiteral("cannot write"), path, file.errorString());
     }
 }
