@@ -61,10 +61,10 @@ public:
         return QFile::link(slavePath(), link);
     }
 
-    // Writes at the far end; false when not all of it went out within two
-    // seconds or the line has been hung up.
-    bool send(const QByteArray& bytes) {
-        const QDeadlineTimer deadline(2000);
+    // Writes at the far end; false when not all of it went out within
+    // `timeoutMs` or the line has been hung up.
+    bool send(const QByteArray& bytes, int timeoutMs = 2000) {
+        const QDeadlineTimer deadline(timeoutMs);
         for (qsizetype done = 0; done < bytes.size();
              std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
             const ssize_t n = ::write(master_, bytes.constData() + done, bytes.size() - done);
