@@ -134,10 +134,10 @@ private slots:
         view.comm.open = selection.pick > 0; // a pick finds the port open
         view.comm.failing << selection.failing;
         view.comm.failingKind = selection.kind;
-        const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
-        const rlimit oneByte{1, RLIM_INFINITY};
-        const bool limited = QByteArray(QTest::currentDataTag()).contains("size limit");
-        QVERIFY(!limited || ::setrlimit(RLIMIT_FSIZE, &oneByte) == 0);
+        const rlim_t size =
+            QByteArray(QTest::currentDataTag()).contains("size limit") ? 1 : RLIM_INFINITY;
+        const rlimit limited{size, RLIM_INFINITY}, unlimited{RLIM_INFINITY, RLIM_INFINITY};
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
         if (selection.pick > 0)
             view.result = Default::SelectComPort(view, shared, selection.pick);
         else if (selection.pick == 0)
@@ -223,9 +223,7 @@ private slots:
             : reason.isEmpty() ? "Com 3 [3] COM3 open"
                                : "Com 1 [1] COM1 open";
         QCOMPARE(view.state(), state);
-        QCOMPARE(view.toolTip, reason.isEmpty()
-                                   ? pick ? "COM6 is /dev/recorded" : "COM3 is /dev/recorded"
-                                   : refusal);
+        QCOMPARE(view.toolTip, reason.isEmpty() ? view.comm.deviceDescription() : refusal);
         QCOMPARE(root.entryList(QDir::AllEntries | QDir::System), entries);
         QFile target(reason.isEmpty() ? place : secret);
         QCOMPARE(target.open(QIODevice::ReadOnly) ? target.readAll() : Missing, after);
