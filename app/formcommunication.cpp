@@ -1,5 +1,6 @@
 #include "app/formcommunication.h"
 
+#include "app/accessibility.h"
 #include "app/twips.h"
 #include "config/default.h"
 #include "protocol/frames.h"
@@ -12,13 +13,18 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QStyleFactory>
+#include <QStyleOptionFocusRect>
+#include <QStylePainter>
 #include <QTextCursor>
 #include <QTimer>
 #include <QToolButton>
@@ -81,10 +87,49 @@ QString artwork(const char* name) {
                                          QLatin1String(VELKARO_PICTURE_FORMAT));
 }
 
+// A picture button that Return and keypad Enter press as Space does, as a
+// focused command button on the desktop the layout was drawn for.
+class CommandButton : public QToolButton {
+public:
+    using QToolButton::QToolButton;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+        const Qt::KeyboardModifiers other = event->modifiers() & ~Qt::KeypadModifier;
+        if (enter && other == Qt::NoModifier) {
+            if (!event->isAutoRepeat())
+                click();
+            return;
+        }
+        QToolButton::keyPressEvent(event);
+    }
+};
+
+// A control that draws the classic dotted focus rectangle while it has the
+// focus, where the style itself shows none or a faint one (a read-only field,
+// a scroll bar).
+template <typename Widget> class FocusMarked : public Widget {
+public:
+    using Widget::Widget;
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        Widget::paintEvent(event);
+        if (this->hasFocus()) {
+            QStylePainter painter(this);
+            QStyleOptionFocusRect mark;
+            mark.initFrom(this);
+            mark.rect = this->rect().adjusted(1, 1, -1, -1);
+            painter.drawPrimitive(QStyle::PE_FrameFocusRect, mark);
+        }
+    }
+};
+
 QToolButton* button(QWidget* parent, const char* name, const QString& caption,
                     const QString& picture, const QRect& geometry,
                     const QString& toolTip = QString()) {
-    auto* widget = place(new QToolButton(parent), name, geometry);
+    auto* widget = place(new CommandButton(parent), name, geometry);
     widget->setText(caption);
     widget->setIcon(QIcon(picture));
     widget->setIconSize(QSize(32, 32));
@@ -152,6 +197,8 @@ FormCommunication::FormCommunication(const QString& programFolder,
     setCentralWidget(client);
     buildControls(client);
     buildMenus();
+    auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    connect(help, &QShortcut::activated, this, &FormCommunication::showPortStatus);
     resize(minimumSizeHint());
     if (const QScreen* screen = this->screen()) {
         move(screen->availableGeometry().center() - rect().center());
@@ -189,26 +236,34 @@ void FormCommunication::buildControls(QWidget* client) {
     label(client, "Label8(0)", QStringLiteral("Com:"), twipsRect(2760, 135, 495, 255));
     Label3[0] = statusLabel(client, "Label3(0)", twipsRect(3270, 120, 1215, 300));
     Label3[0]->installEventFilter(this);
+    Label3[0]->setAccessibleName(QStringLiteral("Port"));
     label(client, "Label8(1)", QStringLiteral("Baud:"), twipsRect(4740, 135, 495, 255));
     Label3[1] = statusLabel(client, "Label3(1)", twipsRect(5340, 120, 1215, 300));
+    Label3[1]->setAccessibleName(QStringLiteral("Speed"));
 
     QGroupBox* Frame4 =
         group(client, "Frame4", QStringLiteral(" Time "), twipsRect(120, 480, 6495, 1335));
-    label(Frame4, "Label11", QStringLiteral("yy/mm/dd hh:mm:ss"), twipsRect(480, 480, 1815, 255),
+    const QString clockLayout = QStringLiteral("yy/mm/dd hh:mm:ss");
+    label(Frame4, "Label11", clockLayout, twipsRect(480, 480, 1815, 255),
           Qt::AlignHCenter | Qt::AlignTop);
     TextCMD13 = place(new QLineEdit(Frame4), "TextCMD13", twipsRect(600, 720, 1575, 285));
     TextCMD13->setMaxLength(17);
     TextCMD13->setValidator(new OneByteCharacters(TextCMD13));
+    TextCMD13->setAccessibleName(QStringLiteral("Module clock"));
+    TextCMD13->setAccessibleDescription(clockLayout);
     auto* CMD4 = button(Frame4, "CMD4", QStringLiteral("Set PC"), artwork("setpc"),
                         twipsRect(3240, 360, 855, 855));
     auto* Command1 = button(Frame4, "Command1", QStringLiteral("Read from"), artwork("read"),
                             twipsRect(4440, 360, 855, 855), QStringLiteral("Read from Module"));
     auto* CMD13 = button(Frame4, "CMD13", QStringLiteral("Set into"), artwork("set"),
                          twipsRect(5400, 360, 855, 855), QStringLiteral("Set into Module"));
+    CMD4->setAccessibleName(QStringLiteral("Fill in the computer's date and time"));
+    Command1->setAccessibleName(QStringLiteral("Read the clock from the module"));
+    CMD13->setAccessibleName(QStringLiteral("Set the module's clock"));
 
     QGroupBox* Frame6 =
         group(client, "Frame6", QStringLiteral("Slots"), twipsRect(120, 1920, 6495, 1455));
-    label(Frame6, "Label1", QStringLiteral("Rate"), twipsRect(480, 480, 735, 255));
+    QLabel* Label1 = label(Frame6, "Label1", QStringLiteral("Rate"), twipsRect(480, 480, 735, 255));
     Combo1 = place(new QComboBox(Frame6), "Combo1", twipsRect(480, 720, 1455, 315));
     Combo1->setEditable(true);
     Combo1->setInsertPolicy(QComboBox::NoInsert);
@@ -219,14 +274,21 @@ void FormCommunication::buildControls(QWidget* client) {
     Combo1->setCompleter(nullptr);
     Combo1->setCurrentIndex(-1);
     Combo1->setEditText(QStringLiteral(" "));
+    // Where a combo box's name is its text (Linux), the label it stands with
+    // names it.
+    Combo1->setAccessibleName(QStringLiteral("Rate"));
+    Label1->setBuddy(Combo1);
     label(Frame6, "Label4(3)", QStringLiteral("Time ON (sec)"), twipsRect(2160, 480, 1335, 255),
           Qt::AlignHCenter | Qt::AlignTop);
-    Text3 = place(new QLineEdit(Frame6), "Text3", twipsRect(2400, 720, 732, 345));
+    const QString onTime = QStringLiteral("On-time in seconds");
+    Text3 = place(new FocusMarked<QLineEdit>(Frame6), "Text3", twipsRect(2400, 720, 732, 345));
+    Text3->setAccessibleName(onTime);
     Text3->setReadOnly(true);
     Text3->setAlignment(Qt::AlignCenter);
     // As on the desktop it was drawn for: 1 at the top, 240 at the bottom.
-    VScroll1 =
-        place(new QScrollBar(Qt::Vertical, Frame6), "VScroll1", twipsRect(3480, 240, 252, 975));
+    VScroll1 = place(new FocusMarked<QScrollBar>(Qt::Vertical, Frame6), "VScroll1",
+                     twipsRect(3480, 240, 252, 975));
+    VScroll1->setAccessibleName(onTime);
     VScroll1->setRange(Frames::MinOnTime, Frames::MaxOnTime);
     VScroll1->setSingleStep(1);
     VScroll1->setPageStep(10);
@@ -237,6 +299,8 @@ void FormCommunication::buildControls(QWidget* client) {
                             twipsRect(4440, 360, 855, 855));
     auto* CMDS34 = button(Frame6, "CMDS34", QStringLiteral("Set into"), artwork("set"),
                           twipsRect(5400, 360, 855, 855));
+    Command6->setAccessibleName(QStringLiteral("Read the schedule from the module"));
+    CMDS34->setAccessibleName(QStringLiteral("Set the module's schedule"));
 
     LabelWait = label(client, "LabelWait", QStringLiteral("WAIT..."),
                       twipsRect(120, 3480, 6495, 375), Qt::AlignCenter);
@@ -266,6 +330,7 @@ void FormCommunication::buildControls(QWidget* client) {
     auto* ClearRx = button(Frame2, "ClearRx", QStringLiteral("Clear"), artwork("clear"),
                            twipsRect(4080, 960, 855, 855), QStringLiteral("Clear Rx text"));
     Frame2->hide();
+    Accessibility::leaveHiddenChildrenOut(client);
 
     // Keyboard focus order of the controls that take the focus.
     QWidget* const order[] = {CMD13,    CMD4,      Command1, CMDS34,  Command6, Combo1, Text3,
@@ -287,10 +352,12 @@ void FormCommunication::buildControls(QWidget* client) {
 void FormCommunication::buildMenus() {
     QAction* Exitm = menuBar()->addAction(QStringLiteral("     Exit     "));
     Exitm->setObjectName(QStringLiteral("Exitm"));
+    Accessibility::nameMenuBarItem(Exitm, QStringLiteral("Exit"));
     connect(Exitm, &QAction::triggered, this, &FormCommunication::Exitm_Click);
 
     QMenu* Com = menuBar()->addMenu(QStringLiteral("     Com Port    "));
     Com->setObjectName(QStringLiteral("Com"));
+    Accessibility::nameMenuBarItem(Com->menuAction(), QStringLiteral("Com Port"));
     for (int i = 1; i <= Default::PortMenuItems; ++i) {
         Comxm[i] = Com->addAction(QStringLiteral("Com%1").arg(i));
         Comxm[i]->setObjectName(QStringLiteral("Comxm(%1)").arg(i));
@@ -301,29 +368,62 @@ void FormCommunication::buildMenus() {
 
 void FormCommunication::setPortLabel(const QString& text) {
     Label3[0]->setText(text);
+    tellPortStatus();
 }
 
 void FormCommunication::setPortToolTip(const QString& text) {
     describesPort_ = false;
-    Label3[0]->setToolTip(text);
+    portReason_ = text;
+    Label3[0]->setToolTip(plainToolTip(text));
+    tellPortStatus();
 }
 
 void FormCommunication::describePortInToolTip() {
     describesPort_ = true;
+    portReason_.clear();
     Label3[0]->setToolTip(QString());
+    tellPortStatus();
 }
 
 // The device's description is looked up only now: for a USB adapter that
 // walks every serial device of the system, too slow for start-up.
 bool FormCommunication::eventFilter(QObject* watched, QEvent* event) {
     if (watched == Label3[0] && event->type() == QEvent::ToolTip && describesPort_) {
-        Label3[0]->setToolTip(MSComm1->deviceDescription());
+        Label3[0]->setToolTip(plainToolTip(MSComm1->deviceDescription()));
     }
     return QMainWindow::eventFilter(watched, event);
 }
 
 QString FormCommunication::portToolTip() const {
-    return Label3[0]->toolTip();
+    return portReason_;
+}
+
+// Reasons name files, devices and processes that others may name: a tooltip
+// that looks like markup would be shown as markup, so it is always escaped.
+QString FormCommunication::plainToolTip(const QString& text) {
+    return text.isEmpty() ? QString() : Qt::convertFromPlainText(text, Qt::WhiteSpacePre);
+}
+
+// The port label takes no focus, so a screen reader hears its state and
+// reason as the label's description, which the toolkit announces as it
+// changes.
+void FormCommunication::tellPortStatus() {
+    Label3[0]->setAccessibleDescription(portStatus(portReason_));
+}
+
+// The port label's text and what its tooltip says: "Not valid" and why.
+QString FormCommunication::portStatus(const QString& detail) const {
+    return detail.isEmpty() ? Label3[0]->text() : Label3[0]->text() + QStringLiteral(": ") + detail;
+}
+
+// The tooltip's text for the keyboard: F1 anywhere in the window. The open
+// port's device is looked up only now, as for the tooltip.
+void FormCommunication::showPortStatus() {
+    const QString detail = describesPort_ ? MSComm1->deviceDescription() : portReason_;
+    QMessageBox box(QMessageBox::Information, windowTitle(), portStatus(detail), QMessageBox::Ok,
+                    this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 void FormCommunication::setSpeedLabel(const QString& text) {

@@ -96,6 +96,10 @@ private:
     void showInLog(const QByteArray& bytes);
     void clearLog();
     void decodeReply();
+    static QString plainToolTip(const QString& text);
+    void tellPortStatus();
+    QString portStatus(const QString& detail) const;
+    void showPortStatus();
 
     Declarations shared_;
     std::unique_ptr<CommControl> MSComm1;
@@ -105,6 +109,8 @@ private:
     int busyDepth_ = 0;
     // The port label's tooltip names the open port's device, not a reason.
     bool describesPort_ = false;
+    // Why the port is "Not valid", as the tooltip shows it.
+    QString portReason_;
 
     QLabel* Label3[2] = {};
     QLabel* LabelWait = nullptr;

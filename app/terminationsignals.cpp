@@ -28,6 +28,9 @@ void onTerminationSignal(int) {
 } // namespace
 
 void closeOnTerminationSignals(QWidget& window) {
+    // A write past the operator's file size limit would end the program with
+    // the port held; ignored, the write fails and the port file says so.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalSocket) != 0 ||
         ::fcntl(signalSocket[0], F_SETFL, O_NONBLOCK) != 0) {
         qWarning("cannot catch termination signals: %s", std::strerror(errno));

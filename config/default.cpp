@@ -9,6 +9,8 @@
 #include <QString>
 
 #include <exception>
+#include <tuple>
+#include <utility>
 
 namespace Default {
 
@@ -58,8 +60,9 @@ template <typename Step> PortState caught(PortView& view, Step&& step) {
 // Closes the port, points it at the new number and opens it again, each step
 // caught on its own. When reading the port state fails, the step after it
 // runs regardless: the close before the switch, the open after it. While no
-// step failed, the tooltip describes the port.
-PortState switchPort(PortView& view, int port) {
+// step failed, the tooltip describes the port, or gives `note` when there is
+// one.
+PortState switchPort(PortView& view, int port, const QString& note = QString()) {
     CommControl& comm = view.commControl();
     const auto passed = [](PortState step) { return step == PortState::Open; };
     bool open = true;
@@ -76,17 +79,22 @@ PortState switchPort(PortView& view, int port) {
         clean &= passed(state);
     }
     if (clean) {
-        view.describePortInToolTip();
+        if (note.isEmpty())
+            view.describePortInToolTip();
+        else
+            view.setPortToolTip(note);
     }
     return state;
 }
 
-int readConfiguredPort(Declarations& shared) {
+// The configured port, and why the port number file was refused, if it was.
+std::pair<int, QString> readConfiguredPort(Declarations& shared) {
     try {
-        return readPortFile(shared);
+        return {readPortFile(shared), QString()};
     } catch (const PortFileError& e) {
-        qWarning("%s; using port 1", e.what());
-        return 1;
+        const QString refusal = QString::fromLocal8Bit(e.what()) + QStringLiteral("; using port 1");
+        qWarning("%s", qPrintable(refusal));
+        return {1, refusal};
     }
 }
 
@@ -94,7 +102,8 @@ int readConfiguredPort(Declarations& shared) {
 
 PortState OpenComPort(PortView& view, Declarations& shared) {
     CommControl& comm = view.commControl();
-    shared.ComPortNumber = readConfiguredPort(shared);
+    QString refusal;
+    std::tie(shared.ComPortNumber, refusal) = readConfiguredPort(shared);
     view.setSpeedLabel(QStringLiteral("9600"));
     if (comm.PortOpen()) {
         comm.setPortOpen(false);
@@ -114,7 +123,7 @@ PortState OpenComPort(PortView& view, Declarations& shared) {
     }
     comm.setInputLen(1);
     view.setPortLabel(portCaption(shared.ComPortNumber));
-    return switchPort(view, shared.ComPortNumber);
+    return switchPort(view, shared.ComPortNumber, refusal);
 }
 
 void SaveComPort(Declarations& shared) {

@@ -8,11 +8,11 @@
 
 namespace {
 
-// The path with the system's separators, as the operator reads paths there.
-[[noreturn]] void fail(const QString& what, const QFile& file, const QString& why) {
-    throw PortFileError(QStringLiteral("%1 %2: %3")
-                            .arg(what, QDir::toNativeSeparators(file.fileName()), why)
-                            .toStdString());
+// Names the file by its path (a file opened on its descriptor has no name),
+// with the system's separators, as the operator reads paths there.
+[[noreturn]] void fail(const QString& what, const QString& path, const QString& why) {
+    throw PortFileError(
+        QStringLiteral("%1 %2: %3").arg(what, QDir::toNativeSeparators(path), why).toStdString());
 }
 
 // A file that may only be read (immutable, on a read-only medium) still
@@ -63,10 +63,11 @@ int readPortFile(Declarations& shared) {
 }
 
 void writePortFile(const Declarations& shared) {
-    QFile file(portFilePath(shared.ProgramFolder));
+    const QString path = portFilePath(shared.ProgramFolder);
+    QFile file(path);
     openRecordFile(file, RecordAccess::ReadWrite);
     const QByteArray record(shared.ComRecord.data(), PortRecordSize);
     if (!file.seek(0) || file.write(record) != PortRecordSize || !file.flush()) {
-        fail(QStringLiteral("cannot write"), file, file.errorString());
+        fail(QStringLiteral("cannot write"), path, file.errorString());
     }
 }

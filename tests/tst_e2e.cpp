@@ -101,8 +101,11 @@ class TestE2e : public QObject {
         const QByteArray seen = read(transcript);
         return seen.lastIndexOf("\"event\":\"opened\"") > seen.lastIndexOf("\"event\":\"closed\"");
     }
-    QProcess& run(const QString& program, const QStringList& arguments = {}) {
+    QProcess&
+    run(const QString& program, const QStringList& arguments = {},
+        const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
         auto& process = *processes_.emplace_back(std::make_unique<QProcess>());
+        process.setProcessEnvironment(environment);
         process.setWorkingDirectory(QDir::tempPath()); // the port file is beside the program
         process.start(program, arguments);
         return process;
@@ -253,6 +256,29 @@ private slots:
         QVERIFY(ended());
         QTRY_VERIFY(!holds("COM3.jsonl"));
         QCOMPARE(read("COM-BAUD.txt"), "3#########");
+    }
+
+    // On a Wayland desktop, here a headless compositor: the window comes up,
+    // opens its port with the module's line, and a termination signal closes
+    // it with the port released.
+    void waylandWindow() {
+        const QTemporaryDir runtime; // the compositor's socket; the user's alone
+        QProcessEnvironment wayland = QProcessEnvironment::systemEnvironment();
+        wayland.remove("DISPLAY");
+        wayland.insert("XDG_RUNTIME_DIR", runtime.path());
+        wayland.insert("WAYLAND_DISPLAY", "velkaro-test");
+        run("weston", {"--backend=headless-backend.so", "--socket=velkaro-test", "--idle-time=0"},
+            wayland);
+        if (!QTest::qWaitFor([&] { return QFile::exists(runtime.filePath("velkaro-test")); },
+                             10000))
+            QSKIP("the Wayland compositor (weston, headless) cannot start here");
+        QVERIFY(startModule(1) && write("1#########"));
+        wayland.insert("QT_QPA_PLATFORM", "wayland");
+        run(dir_.filePath("velkaro"), {}, wayland);
+        QTRY_VERIFY_WITH_TIMEOUT(holds("COM1.jsonl"), 10000);
+        processes_.back()->terminate();
+        QVERIFY(ended());
+        QTRY_VERIFY(!holds("COM1.jsonl"));
     }
 
     // An operator outside the device's group is told which group to join.

@@ -8,9 +8,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <tuple>
 
 namespace {
@@ -68,6 +70,9 @@ class TestPorts : public QObject {
     Q_OBJECT
 
 private slots:
+    // As the program does: a file grown past the size limit is an error to
+    // report, not a reason to end.
+    void initTestCase() { std::signal(SIGXFSZ, SIG_IGN); }
     void init() { QTest::failOnWarning(QRegularExpression(".")); }
 
     void selection_data() {
@@ -96,6 +101,9 @@ private slots:
         // A device that stays missing is reported once, not at every tick.
         row("recovery, still missing", {-1, "2", "PortOpen=true", "Not valid [] COM1 closed absent",
                                         QByteArray(), "PortOpen=true missing", NoDevice});
+        // The file may grow to one byte: the write stops short at the flush.
+        row("pick, file size limit: the switch stands",
+            {6, "2", "", "Not valid [6] COM6 open", "6", "cannot write " + QDir::tempPath()});
         row("pick, file a folder: the switch stands",
             {6, Folder, "", "Not valid [6] COM6 open", Missing,
              "COM-BAUD.txt: not a regular file; COM6 is /dev/recorded"});
@@ -126,6 +134,10 @@ private slots:
         view.comm.open = selection.pick > 0; // a pick finds the port open
         view.comm.failing << selection.failing;
         view.comm.failingKind = selection.kind;
+        const rlim_t size =
+            QByteArray(QTest::currentDataTag()).contains("size limit") ? 1 : RLIM_INFINITY;
+        const rlimit limited{size, RLIM_INFINITY}, unlimited{RLIM_INFINITY, RLIM_INFINITY};
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
         if (selection.pick > 0)
             view.result = Default::SelectComPort(view, shared, selection.pick);
         else if (selection.pick == 0)
@@ -133,6 +145,7 @@ private slots:
         else
             for (int tick = 0; tick < 2; ++tick)
                 view.result = Default::RecoverComPort(view, shared);
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &unlimited) == 0);
         QVERIFY2(view.state() == selection.state,
                  qPrintable(view.state() + " after " + view.comm.calls.join(", ")));
         QVERIFY2(view.toolTip.contains(selection.reason), qPrintable(view.toolTip));
@@ -160,10 +173,12 @@ private slots:
                 QTest::addRow("%s, %s", planted, when)
                     << QByteArray(planted) << QString(reason) << after;
         }
-        QTest::newRow("the package's file, start-up")
-            << QByteArray("3         rest") << QString() << QByteArray("3         rest");
-        QTest::newRow("the package's file, pick")
-            << QByteArray("3         rest") << QString() << QByteArray("6         rest");
+        for (const char* link : {"", "absolute link, "}) {
+            QTest::addRow("the package's file, %sstart-up", link)
+                << QByteArray("3         rest") << QString() << QByteArray("3         rest");
+            QTest::addRow("the package's file, %spick", link)
+                << QByteArray("3         rest") << QString() << QByteArray("6         rest");
+        }
     }
     void portFileNeverLeavesItsPlace() {
         QFETCH(QByteArray, planted);
@@ -173,8 +188,10 @@ private slots:
         const QTemporaryDir dir;
         const QDir root(dir.path());
         QVERIFY(root.mkpath("program") && root.mkpath("state"));
-        QVERIFY(QFile::link("../state/COM-BAUD.txt", root.filePath("program/COM-BAUD.txt")));
         const QString place = root.filePath("state/COM-BAUD.txt");
+        const bool absolute = QByteArray(QTest::currentDataTag()).contains("absolute");
+        QVERIFY(QFile::link(absolute ? place : "../state/COM-BAUD.txt",
+                            root.filePath("program/COM-BAUD.txt")));
         const QString secret = root.filePath("secret"); // another user's file
         const auto write = [](const QString& name, const QByteArray& bytes) {
             QFile file(name);
@@ -192,10 +209,10 @@ private slots:
         else
             QVERIFY(write(place, planted));
         const QStringList entries = root.entryList(QDir::AllEntries | QDir::System);
+        const QString refusal = "cannot use " + place + ": " + reason +
+                                (pick ? "; COM6 is /dev/recorded" : "; using port 1");
         if (!reason.isEmpty())
-            QTest::ignoreMessage(QtWarningMsg,
-                                 qPrintable("cannot use " + place + ": " + reason +
-                                            (pick ? "; COM6 is /dev/recorded" : "; using port 1")));
+            QTest::ignoreMessage(QtWarningMsg, qPrintable(refusal));
 
         View view;
         Declarations shared(root.filePath("program"));
@@ -206,6 +223,7 @@ private slots:
             : reason.isEmpty() ? "Com 3 [3] COM3 open"
                                : "Com 1 [1] COM1 open";
         QCOMPARE(view.state(), state);
+        QCOMPARE(view.toolTip, reason.isEmpty() ? view.comm.deviceDescription() : refusal);
         QCOMPARE(root.entryList(QDir::AllEntries | QDir::System), entries);
         QFile target(reason.isEmpty() ? place : secret);
         QCOMPARE(target.open(QIODevice::ReadOnly) ? target.readAll() : Missing, after);

@@ -9,6 +9,8 @@
 #include <poll.h>
 #include <pthread.h>
 #include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,10 +61,10 @@ public:
         return QFile::link(slavePath(), link);
     }
 
-    // Writes at the far end; false when not all of it went out within two
-    // seconds or the line has been hung up.
-    bool send(const QByteArray& bytes) {
-        const QDeadlineTimer deadline(2000);
+    // Writes at the far end; false when not all of it went out within
+    // `timeoutMs` or the line has been hung up.
+    bool send(const QByteArray& bytes, int timeoutMs = 2000) {
+        const QDeadlineTimer deadline(timeoutMs);
         for (qsizetype done = 0; done < bytes.size();
              std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
             const ssize_t n = ::write(master_, bytes.constData() + done, bytes.size() - done);
@@ -90,6 +92,16 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return receivedBytes().size() >= count;
     }
+
+    // Bytes written here that the program has not read yet.
+    int unread() const {
+        int count = 0;
+        return ::ioctl(slave_, FIONREAD, &count) == 0 ? count : -1;
+    }
+
+    // Stops the line in the program's direction, as a device that holds its
+    // flow control off: what the program writes stays queued.
+    bool stall() const { return ::tcflow(slave_, TCOOFF) == 0; }
 
     // Closes the far end, as when the cable is pulled. What was received
     // stays readable.
