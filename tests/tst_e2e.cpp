@@ -1,5 +1,6 @@
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -13,7 +14,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <grp.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
@@ -86,6 +89,7 @@ class TestE2e : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir_;
+    QTemporaryDir locks_; // the suite's own lock folder, for every program it starts
     std::vector<std::unique_ptr<QProcess>> processes_; // the modules, then the program runs
 
     QByteArray read(const QString& name) const {
@@ -118,6 +122,23 @@ class TestE2e : public QObject {
         // The module names its device once the link is in place.
         return run(VELKARO_MODULE_SIM, all + options).waitForReadyRead(5000);
     }
+    // What is in the lock folder.
+    QStringList locks() const {
+        return QDir(locks_.path())
+            .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    }
+    // A lock file for the device behind COM<port>, as a program whose process
+    // is gone left it, a pipe named .rmlock beside it.
+    QString staleLock(int port) const {
+        const QString lock = locks_.filePath(
+            "LCK..pts_" + QFile::symLinkTarget(dir_.filePath(QStringLiteral("COM%1").arg(port)))
+                              .section('/', -1));
+        QFile file(lock);
+        if (!file.open(QIODevice::WriteOnly) || file.write(" 999999999\n") != 11 ||
+            ::mkfifo(QFile::encodeName(lock + ".rmlock"), 0644) != 0)
+            return {};
+        return lock;
+    }
     static xcb_window_t window() {
         QProcess search;
         search.start("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^Velkaro$"});
@@ -133,12 +154,16 @@ private slots:
     void initTestCase() {
         QVERIFY2(qEnvironmentVariableIsSet("DISPLAY"), "needs an X display, e.g. by xvfb-run");
         QVERIFY(QFile::copy(VELKARO_PROGRAM, dir_.filePath("velkaro")));
+        QVERIFY(QFile::copy(VELKARO_CLI, dir_.filePath("velkaro-cli")));
+        qputenv("VELKARO_LOCK_DIR", QFile::encodeName(locks_.path()));
     }
     void cleanup() {
         for (const auto& process : processes_) {
             process->terminate();
             process->waitForFinished();
         }
+        QDir folder(locks_.path());
+        QVERIFY(folder.removeRecursively() && folder.mkpath("."));
     }
 
     void startClockPickCloseRestartExit() {
@@ -152,6 +177,7 @@ private slots:
         run(dir_.filePath("velkaro"));
         QTRY_VERIFY_WITH_TIMEOUT(holds("COM2.jsonl"), 10000);
         QVERIFY(read("COM2.jsonl").contains("\"speed\":9600,\"stop\":2"));
+        QCOMPARE(locks().size(), 1);
         // Read from, then Set into: the module's own clock goes back to it,
         // decoded and framed by the program. The focus starts on Set into.
         keys("Tab Tab space");
@@ -170,6 +196,7 @@ private slots:
         QVERIFY(ended());
         QTRY_VERIFY(!holds("COM1.jsonl"));
         QCOMPARE(read("COM-BAUD.txt"), "1#########");
+        QCOMPARE(locks(), QStringList());
         // The next run talks on the port picked.
         run(dir_.filePath("velkaro"));
         keys("Tab Tab space");
@@ -179,6 +206,41 @@ private slots:
         QVERIFY(ended());
         QTRY_VERIFY(!holds("COM1.jsonl"));
         QCOMPARE(read("COM-BAUD.txt"), "1#########");
+        QCOMPARE(locks(), QStringList());
+    }
+
+    // Files that once held velkaro-cli's open up for good: a lock left by a
+    // process that is gone, a pipe beside it. Where that lock may not be
+    // removed (immutable, as root), the target fails by itself, saying whose
+    // lock it is; otherwise it is taken over, and a SIGTERM while the module
+    // keeps silent ends the run within a second.
+    void staleLockAndPipeHoldNothingUp() {
+        QVERIFY(startModule(6, {"--fault", "silent"}));
+        const QString lock = staleLock(6);
+        QVERIFY(!lock.isEmpty());
+        if (QProcess::execute("chattr", {"+i", lock}) == 0) {
+            QProcess& refused = run(dir_.filePath("velkaro-cli"), {"clock", "get", "--port", "6"});
+            QVERIFY(refused.waitForFinished(5000));
+            QProcess::execute("chattr", {"-i", lock});
+            QCOMPARE(refused.exitCode(), 1);
+            const QByteArray said = refused.readAllStandardOutput();
+            QVERIFY2(said.contains(" is locked by " + lock.toLocal8Bit() + ", owned by " +
+                                   QFileInfo(lock).owner().toLocal8Bit()),
+                     said.constData());
+        }
+
+        QProcess& stopped =
+            run(dir_.filePath("velkaro-cli"), {"clock", "get", "--port", "6", "--timeout", "30"});
+        QTRY_VERIFY_WITH_TIMEOUT(holds("COM6.jsonl"), 10000);
+        QElapsedTimer timer;
+        timer.start();
+        stopped.terminate();
+        QVERIFY(stopped.waitForFinished(5000));
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(stopped.exitCode(), 1);
+        QCOMPARE(locks(), QStringList{"LCK..pts_" +
+                                      QFile::symLinkTarget(dir_.filePath("COM6")).section('/', -1) +
+                                      ".rmlock"});
     }
 
     // Options are answered before a display is needed; the toolkit's own
@@ -255,21 +317,36 @@ private slots:
         QCOMPARE(read("COM-BAUD.txt"), "3#########");
     }
 
-    // An operator outside the device's group is told which group to join.
+    // An operator outside the device's group is told which group to join,
+    // where that group may use the device and is not root's.
+    void permissionDeniedNamesTheGroup_data() {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("advice"); // GROUP: the device's group
+        QTest::newRow("its group may use it")
+            << 0660
+            << ", which belongs to group GROUP: join that group (usually dialout) and "
+               "log in again";
+        QTest::newRow("its owner's alone") << 0600 << "";
+    }
     void permissionDeniedNamesTheGroup() {
+        QFETCH(int, mode);
+        QFETCH(QString, advice);
         if (::geteuid() != 0)
             QSKIP("needs root, to start the program as another user");
         QVERIFY(startModule(5) && write("5#########"));
         QVERIFY(QFile::setPermissions(dir_.path(), QFile::permissions(dir_.path()) |
                                                        QFile::ReadOther | QFile::ExeOther));
         const QString device = QFile::symLinkTarget(dir_.filePath("COM5"));
+        const group* dialout = ::getgrnam("dialout");
+        QVERIFY(dialout);
+        QCOMPARE(::chown(QFile::encodeName(device).constData(), 0, dialout->gr_gid), 0);
+        QCOMPARE(::chmod(QFile::encodeName(device).constData(), mode), 0);
         QProcess& program =
             run("env", {"QT_QPA_PLATFORM=offscreen", "setpriv", "--reuid=nobody", "--regid=nogroup",
                         "--clear-groups", dir_.filePath("velkaro")});
         const QByteArray expected = "velkaro: COM5: permission denied on " + device.toLatin1() +
-                                    ", which belongs to group " +
-                                    QFileInfo(device).group().toLatin1() +
-                                    ": join that group (usually dialout) and log in again";
+                                    advice.replace("GROUP", QFileInfo(device).group()).toLatin1() +
+                                    '\n';
         QByteArray said;
         QTRY_VERIFY2((said += program.readAllStandardError()).contains(expected), said.constData());
     }
