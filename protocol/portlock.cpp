@@ -46,7 +46,7 @@ QString describeProcess(qint64 pid) {
     QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
     if (!comm.open(QIODevice::ReadOnly))
         return QStringLiteral("process %1").arg(pid);
-    QString name = QString::fromLocal8Bit(comm.read(LockReadLimit).trimmed());
+    QString name = QString::fromLocal8Bit(comm.readAll().trimmed());
     for (QChar& c : name) {
         if (c.category() == QChar::Other_Control)
             c = u'?';

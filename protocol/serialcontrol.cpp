@@ -193,6 +193,11 @@ void SerialControl::openPort() {
              CommError::Kind::NoDevice);
     }
     device_ = entry.canonicalFilePath();
+    // Looked for first, as it takes a while: a device opened and then left
+    // waiting for its line settings would start at the wrong ones for a
+    // program that watches it (a module simulator does).
+    if (const QString holder = deviceHolder(device_); !holder.isEmpty())
+        fail(PortRules::inUse(device_, holder));
     // Without O_NONBLOCK, opening a terminal may wait for its carrier for
     // good; reads and writes never wait either, they are bounded here.
     const int fd =
@@ -216,8 +221,8 @@ void SerialControl::openPort() {
     adapter_.reset();
 }
 
-// flock first, as it changes nothing for others: a refused open must not
-// leave the device exclusive for the process that has it.
+// TIOCEXCL last: it changes the device for every process that has it open,
+// so a refused open must not leave it set.
 void SerialControl::claim(int fd) {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
@@ -227,8 +232,6 @@ void SerialControl::claim(int fd) {
     }
     if (const QString held = lock_.take(device_); !held.isEmpty())
         fail(PortRules::inUse(device_, held));
-    if (const QString holder = deviceHolder(device_); !holder.isEmpty())
-        fail(PortRules::inUse(device_, holder));
     if (::ioctl(fd, TIOCEXCL) != 0)
         fail(PortRules::cannotOpen(device_, systemError(errno)));
 }

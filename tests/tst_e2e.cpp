@@ -1,6 +1,5 @@
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -127,18 +126,6 @@ class TestE2e : public QObject {
         return QDir(locks_.path())
             .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     }
-    // A lock file for the device behind COM<port>, as a program whose process
-    // is gone left it, a pipe named .rmlock beside it.
-    QString staleLock(int port) const {
-        const QString lock = locks_.filePath(
-            "LCK..pts_" + QFile::symLinkTarget(dir_.filePath(QStringLiteral("COM%1").arg(port)))
-                              .section('/', -1));
-        QFile file(lock);
-        if (!file.open(QIODevice::WriteOnly) || file.write(" 999999999\n") != 11 ||
-            ::mkfifo(QFile::encodeName(lock + ".rmlock"), 0644) != 0)
-            return {};
-        return lock;
-    }
     static xcb_window_t window() {
         QProcess search;
         search.start("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^Velkaro$"});
@@ -216,8 +203,12 @@ private slots:
     // keeps silent ends the run within a second.
     void staleLockAndPipeHoldNothingUp() {
         QVERIFY(startModule(6, {"--fault", "silent"}));
-        const QString lock = staleLock(6);
-        QVERIFY(!lock.isEmpty());
+        const QString lock = locks_.filePath(
+            "LCK.." + QFile::symLinkTarget(dir_.filePath("COM6")).mid(5).replace('/', '_'));
+        QFile stale(lock);
+        QVERIFY(stale.open(QIODevice::WriteOnly) && stale.write(" 999999999\n") == 11);
+        stale.close();
+        QCOMPARE(::mkfifo(QFile::encodeName(lock + ".rmlock"), 0644), 0);
         if (QProcess::execute("chattr", {"+i", lock}) == 0) {
             QProcess& refused = run(dir_.filePath("velkaro-cli"), {"clock", "get", "--port", "6"});
             QVERIFY(refused.waitForFinished(5000));
@@ -228,19 +219,13 @@ private slots:
                                    QFileInfo(lock).owner().toLocal8Bit()),
                      said.constData());
         }
-
         QProcess& stopped =
             run(dir_.filePath("velkaro-cli"), {"clock", "get", "--port", "6", "--timeout", "30"});
         QTRY_VERIFY_WITH_TIMEOUT(holds("COM6.jsonl"), 10000);
-        QElapsedTimer timer;
-        timer.start();
         stopped.terminate();
-        QVERIFY(stopped.waitForFinished(5000));
-        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(stopped.waitForFinished(1000)); // SIGTERM ends it within a second
         QCOMPARE(stopped.exitCode(), 1);
-        QCOMPARE(locks(), QStringList{"LCK..pts_" +
-                                      QFile::symLinkTarget(dir_.filePath("COM6")).section('/', -1) +
-                                      ".rmlock"});
+        QCOMPARE(locks(), QStringList{QFileInfo(lock).fileName() + ".rmlock"});
     }
 
     // Options are answered before a display is needed; the toolkit's own
@@ -321,16 +306,16 @@ private slots:
     // where that group may use the device and is not root's.
     void permissionDeniedNamesTheGroup_data() {
         QTest::addColumn<int>("mode");
-        QTest::addColumn<QString>("advice"); // GROUP: the device's group
+        QTest::addColumn<QByteArray>("advice");
         QTest::newRow("its group may use it")
             << 0660
-            << ", which belongs to group GROUP: join that group (usually dialout) and "
-               "log in again";
-        QTest::newRow("its owner's alone") << 0600 << "";
+            << QByteArray(", which belongs to group dialout: join that group (usually "
+                          "dialout) and log in again");
+        QTest::newRow("its owner's alone") << 0600 << QByteArray();
     }
     void permissionDeniedNamesTheGroup() {
         QFETCH(int, mode);
-        QFETCH(QString, advice);
+        QFETCH(QByteArray, advice);
         if (::geteuid() != 0)
             QSKIP("needs root, to start the program as another user");
         QVERIFY(startModule(5) && write("5#########"));
@@ -338,15 +323,14 @@ private slots:
                                                        QFile::ReadOther | QFile::ExeOther));
         const QString device = QFile::symLinkTarget(dir_.filePath("COM5"));
         const group* dialout = ::getgrnam("dialout");
-        QVERIFY(dialout);
-        QCOMPARE(::chown(QFile::encodeName(device).constData(), 0, dialout->gr_gid), 0);
-        QCOMPARE(::chmod(QFile::encodeName(device).constData(), mode), 0);
+        QVERIFY(dialout &&
+                ::chown(QFile::encodeName(device).constData(), 0, dialout->gr_gid) == 0 &&
+                ::chmod(QFile::encodeName(device).constData(), mode) == 0);
         QProcess& program =
             run("env", {"QT_QPA_PLATFORM=offscreen", "setpriv", "--reuid=nobody", "--regid=nogroup",
                         "--clear-groups", dir_.filePath("velkaro")});
-        const QByteArray expected = "velkaro: COM5: permission denied on " + device.toLatin1() +
-                                    advice.replace("GROUP", QFileInfo(device).group()).toLatin1() +
-                                    '\n';
+        const QByteArray expected =
+            "velkaro: COM5: permission denied on " + device.toLatin1() + advice + '\n';
         QByteArray said;
         QTRY_VERIFY2((said += program.readAllStandardError()).contains(expected), said.constData());
     }
