@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -21,6 +20,7 @@
 #include <thread>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -129,9 +129,10 @@ bool sameLine(const termios& a, const termios& b) {
 bool memberOf(gid_t group) {
     if (::getegid() == group)
         return true;
-    gid_t groups[NGROUPS_MAX];
-    const int count = ::getgroups(NGROUPS_MAX, groups);
-    return std::find(groups, groups + std::max(count, 0), group) != groups + std::max(count, 0);
+    std::vector<gid_t> groups(static_cast<size_t>(std::max(::getgroups(0, nullptr), 0)));
+    groups.resize(static_cast<size_t>(
+        std::max(::getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+    return std::find(groups.begin(), groups.end(), group) != groups.end();
 }
 
 // Errors of a device that is not there, or no longer.
