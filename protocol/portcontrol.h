@@ -1,7 +1,7 @@
 #pragma once
 
 // The serial control of the system the program is built for: the Windows
-// communications API there, QSerialPort everywhere else. Code that creates a
+// communications API there, termios everywhere else. Code that creates a
 // control names PortControl and stays the same on every system.
 #include <QtGlobal>
 

@@ -13,7 +13,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <grp.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
@@ -86,6 +88,7 @@ class TestE2e : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir_;
+    QTemporaryDir locks_; // the suite's own lock folder, for every program it starts
     std::vector<std::unique_ptr<QProcess>> processes_; // the modules, then the program runs
 
     QByteArray read(const QString& name) const {
@@ -121,6 +124,11 @@ class TestE2e : public QObject {
         // The module names its device once the link is in place.
         return run(VELKARO_MODULE_SIM, all + options).waitForReadyRead(5000);
     }
+    // What is in the lock folder.
+    QStringList locks() const {
+        return QDir(locks_.path())
+            .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    }
     static xcb_window_t window() {
         QProcess search;
         search.start("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^Velkaro$"});
@@ -136,12 +144,16 @@ private slots:
     void initTestCase() {
         QVERIFY2(qEnvironmentVariableIsSet("DISPLAY"), "needs an X display, e.g. by xvfb-run");
         QVERIFY(QFile::copy(VELKARO_PROGRAM, dir_.filePath("velkaro")));
+        QVERIFY(QFile::copy(VELKARO_CLI, dir_.filePath("velkaro-cli")));
+        qputenv("VELKARO_LOCK_DIR", QFile::encodeName(locks_.path()));
     }
     void cleanup() {
         for (const auto& process : processes_) {
             process->terminate();
             process->waitForFinished();
         }
+        QDir folder(locks_.path());
+        QVERIFY(folder.removeRecursively() && folder.mkpath("."));
     }
 
     void startClockPickCloseRestartExit() {
@@ -155,6 +167,7 @@ private slots:
         run(dir_.filePath("velkaro"));
         QTRY_VERIFY_WITH_TIMEOUT(holds("COM2.jsonl"), 10000);
         QVERIFY(read("COM2.jsonl").contains("\"speed\":9600,\"stop\":2"));
+        QCOMPARE(locks().size(), 1);
         // Read from, then Set into: the module's own clock goes back to it,
         // decoded and framed by the program. The focus starts on Set into.
         keys("Tab Tab space");
@@ -165,7 +178,7 @@ private slots:
         // A pick in the port menu is stored.
         keys("alt Right Return Return"); // Com Port, Com1
         QTRY_VERIFY(holds("COM1.jsonl") && !holds("COM2.jsonl"));
-        QCOMPARE(read("COM-BAUD.txt"), "1         ");
+        QTRY_COMPARE(read("COM-BAUD.txt"), "1         "); // stored after the open
 
         // Closing the window ends the program and releases the port.
         QVERIFY(write("1#########"));
@@ -173,6 +186,7 @@ private slots:
         QVERIFY(ended());
         QTRY_VERIFY(!holds("COM1.jsonl"));
         QCOMPARE(read("COM-BAUD.txt"), "1#########");
+        QCOMPARE(locks(), QStringList());
         // The next run talks on the port picked.
         run(dir_.filePath("velkaro"));
         keys("Tab Tab space");
@@ -182,6 +196,39 @@ private slots:
         QVERIFY(ended());
         QTRY_VERIFY(!holds("COM1.jsonl"));
         QCOMPARE(read("COM-BAUD.txt"), "1#########");
+        QCOMPARE(locks(), QStringList());
+    }
+
+    // Files that once held velkaro-cli's open up for good: a lock left by a
+    // process that is gone, a pipe beside it. Where that lock may not be
+    // removed (immutable, as root), the target fails by itself, saying whose
+    // lock it is; otherwise it is taken over, and a SIGTERM while the module
+    // keeps silent ends the run within a second.
+    void staleLockAndPipeHoldNothingUp() {
+        QVERIFY(startModule(6, {"--fault", "silent"}));
+        const QString lock = locks_.filePath(
+            "LCK.." + QFile::symLinkTarget(dir_.filePath("COM6")).mid(5).replace('/', '_'));
+        QFile stale(lock);
+        QVERIFY(stale.open(QIODevice::WriteOnly) && stale.write(" 999999999\n") == 11);
+        stale.close();
+        QCOMPARE(::mkfifo(QFile::encodeName(lock + ".rmlock"), 0644), 0);
+        if (QProcess::execute("chattr", {"+i", lock}) == 0) {
+            QProcess& refused = run(dir_.filePath("velkaro-cli"), {"clock", "get", "--port", "6"});
+            QVERIFY(refused.waitForFinished(5000));
+            QProcess::execute("chattr", {"-i", lock});
+            QCOMPARE(refused.exitCode(), 1);
+            const QByteArray said = refused.readAllStandardOutput();
+            QVERIFY2(said.contains(" is locked by " + lock.toLocal8Bit() + ", owned by " +
+                                   QFileInfo(lock).owner().toLocal8Bit()),
+                     said.constData());
+        }
+        QProcess& stopped =
+            run(dir_.filePath("velkaro-cli"), {"clock", "get", "--port", "6", "--timeout", "30"});
+        QTRY_VERIFY_WITH_TIMEOUT(holds("COM6.jsonl"), 10000);
+        stopped.terminate();
+        QVERIFY(stopped.waitForFinished(1000)); // SIGTERM ends it within a second
+        QCOMPARE(stopped.exitCode(), 1);
+        QCOMPARE(locks(), QStringList{QFileInfo(lock).fileName() + ".rmlock"});
     }
 
     // Options are answered before a display is needed; the toolkit's own
@@ -281,21 +328,35 @@ private slots:
         QTRY_VERIFY(!holds("COM1.jsonl"));
     }
 
-    // An operator outside the device's group is told which group to join.
+    // An operator outside the device's group is told which group to join,
+    // where that group may use the device and is not root's.
+    void permissionDeniedNamesTheGroup_data() {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QByteArray>("advice");
+        QTest::newRow("its group may use it")
+            << 0660
+            << QByteArray(", which belongs to group dialout: join that group (usually "
+                          "dialout) and log in again");
+        QTest::newRow("its owner's alone") << 0600 << QByteArray();
+    }
     void permissionDeniedNamesTheGroup() {
+        QFETCH(int, mode);
+        QFETCH(QByteArray, advice);
         if (::geteuid() != 0)
             QSKIP("needs root, to start the program as another user");
         QVERIFY(startModule(5) && write("5#########"));
         QVERIFY(QFile::setPermissions(dir_.path(), QFile::permissions(dir_.path()) |
                                                        QFile::ReadOther | QFile::ExeOther));
         const QString device = QFile::symLinkTarget(dir_.filePath("COM5"));
+        const group* dialout = ::getgrnam("dialout");
+        QVERIFY(dialout &&
+                ::chown(QFile::encodeName(device).constData(), 0, dialout->gr_gid) == 0 &&
+                ::chmod(QFile::encodeName(device).constData(), mode) == 0);
         QProcess& program =
             run("env", {"QT_QPA_PLATFORM=offscreen", "setpriv", "--reuid=nobody", "--regid=nogroup",
                         "--clear-groups", dir_.filePath("velkaro")});
-        const QByteArray expected = "velkaro: COM5: permission denied on " + device.toLatin1() +
-                                    ", which belongs to group " +
-                                    QFileInfo(device).group().toLatin1() +
-                                    ": join that group (usually dialout) and log in again";
+        const QByteArray expected =
+            "velkaro: COM5: permission denied on " + device.toLatin1() + advice + '\n';
         QByteArray said;
         QTRY_VERIFY2((said += program.readAllStandardError()).contains(expected), said.constData());
     }

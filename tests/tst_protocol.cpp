@@ -4,14 +4,22 @@
 #include "protocol/serialcontrol.h"
 #include "support/ptypeer.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <fcntl.h>
+#include <functional>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,16 +32,37 @@ QByteArray schedule(const QByteArray& log) {
            (decoded.onTime ? QByteArray::number(*decoded.onTime) : QByteArray("-"));
 }
 
-// Why the control refuses to open its port, and "(absent)" when that is a
-// device that is not there.
-QString refusal(SerialControl& control) {
+// Why a call on the control fails, and "(absent)" when that is a device that
+// is not there; empty when it does not.
+QString failure(const std::function<void()>& call) {
     try {
-        control.setPortOpen(true);
+        call();
     } catch (const CommError& e) {
         return QString::fromLocal8Bit(e.what()) +
                (e.kind() == CommError::Kind::NoDevice ? " (absent)" : "");
     }
     return {};
+}
+QString refusal(SerialControl& control) {
+    return failure([&] { control.setPortOpen(true); });
+}
+
+QByteArray read(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(64) : QByteArray();
+}
+bool write(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+// What is in a place of the lock folder, without opening anything but a
+// regular file: its kind, identity and first bytes.
+QByteArray state(const QString& path) {
+    struct stat entry = {};
+    if (::lstat(QFile::encodeName(path).constData(), &entry) != 0)
+        return {};
+    return QByteArray::number(entry.st_mode) + ' ' + QByteArray::number(entry.st_ino) + ' ' +
+           (S_ISREG(entry.st_mode) ? read(path) : QByteArray());
 }
 
 } // namespace
@@ -46,9 +75,15 @@ class TestProtocol : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir_;
+    QTemporaryDir locks_; // the suite's own lock folder
     std::unique_ptr<PtyPeer> peer_;
 
 private slots:
+    void initTestCase() { qputenv("VELKARO_LOCK_DIR", QFile::encodeName(locks_.path())); }
+    void cleanup() {
+        QDir locks(locks_.path());
+        QVERIFY(locks.removeRecursively() && locks.mkpath("."));
+    }
     void init() {
         peer_ = std::make_unique<PtyPeer>();
         QVERIFY(peer_->linkAs(dir_.path(), 1));
@@ -85,11 +120,12 @@ private slots:
     void portThatCannotBeHadIsRefused() {
         SerialControl holder(dir_.path());
         holder.setPortOpen(true);
+        QCOMPARE(failure([&] { holder.setCommPort(2); }),
+                 "COM1: close the port before choosing another");
         QVERIFY(peer_->linkAs(dir_.path(), 2)); // another link to the same device
         SerialControl other(dir_.path());
         other.setCommPort(2);
         QCOMPARE(refusal(other), "COM2: " + peer_->slavePath() + " is in use by another program");
-        QVERIFY(!other.PortOpen());
         holder.setPortOpen(false);
         QVERIFY_THROWS_NO_EXCEPTION(other.setPortOpen(true));
         other.setPortOpen(false);
@@ -111,70 +147,92 @@ private slots:
         QVERIFY(!missing.PortOpen());
     }
 
-    // A lock file on the port names its process while that runs, otherwise
-    // the file and its owner, who can remove it; not a process that merely
-    // has the device open. (Qt takes over a lock whose
-    // process is gone from this machine: the stale ones planted here are
-    // those it keeps.)
-    void lockFileSaysWhoHoldsThePort_data() {
-        QTest::addColumn<QByteArray>("bytes"); // PID: the running process's number
-        QTest::addColumn<QString>("said");     // LOCK: the lock file
-        QTest::newRow("its process runs")
-            << QByteArray("PID\nsleep\n") << "is in use by process PID (sleep)";
-        QTest::newRow("no process number")
-            << QByteArray("\x1b[2J\n") << "is locked by LOCK, owned by nobody";
-        QTest::newRow("its process gone, from another machine")
-            << QByteArray("999999999\nminicom\nelsewhere\n")
-            << "is locked by LOCK, owned by nobody";
+    // Nothing planted in the lock folder holds an open up or lets two
+    // programs share the line, and no way of holding the device is talked
+    // over; what was there stays as it was. PID: the holding process (a child
+    // of this suite); DEV: the device; LOCK: the lock file; ME: this user.
+    void lineIsOursAlone_data() {
+        QTest::addColumn<QByteArray>("hold");  // how the child holds the device
+        QTest::addColumn<QString>("plant");    // what is put in the lock file's place
+        QTest::addColumn<QByteArray>("bytes"); // the lock file's
+        QTest::addColumn<QString>("said");     // the refusal; empty: opens
+        const QString live = "DEV is in use by process PID (tst_protocol)";
+        const QString stray = "DEV is locked by LOCK, which is not a lock file, owned by ME";
+        const auto row = [](const char* name, const char* hold, const char* plant,
+                            const QByteArray& bytes, const QString& said) {
+            QTest::newRow(name) << QByteArray(hold) << plant << bytes << said;
+        };
+        row("right-aligned PID, running", "", "file", "     PID\n", live);
+        row("minicom's line, running", "", "file", "     PID minicom root\n", live);
+        row("PID gone", "", "file", " 999999999\n", "");
+        row("PID gone, a pipe .rmlock beside", "", "rmlock", " 999999999\n", "");
+        row("binary PID gone", "", "file", QByteArray("\xff\xff\xff\x7f", 4), "");
+        row("2 GiB of nothing", "", "sparse", "", "DEV is locked by LOCK, owned by ME");
+        row("a pipe", "", "fifo", "", stray);
+        row("a link to a lock", "", "link", "", stray);
+        row("a folder", "", "folder", "", stray);
+        row("flock", "flock", "", "", live);
+        row("TIOCEXCL", "exclusive", "", "", live);
+        row("open, nothing more", "open", "", "", live);
     }
-    void lockFileSaysWhoHoldsThePort() {
+    void lineIsOursAlone() {
+        QFETCH(QByteArray, hold);
+        QFETCH(QString, plant);
         QFETCH(QByteArray, bytes);
         QFETCH(QString, said);
-        if (::geteuid() != 0)
-            QSKIP("needs root, to give the lock file to another user");
-        // One process named in the lock file, another holding the device open.
-        QProcess running, holding;
-        holding.setStandardInputFile(peer_->slavePath());
-        for (QProcess* process : {&running, &holding}) {
-            process->start("sleep", {"30"});
-            QVERIFY(process->waitForStarted());
+        const QString device = peer_->slavePath();
+        const QByteArray path = QFile::encodeName(device);
+        const pid_t holder = ::fork();
+        if (holder == 0) { // holds what it is told to, none of this suite's descriptors
+            ::close_range(3, ~0U, 0);
+            const int fd = hold.isEmpty() ? -1 : ::open(path.constData(), O_RDWR | O_NOCTTY);
+            if (hold == "flock")
+                ::flock(fd, LOCK_EX);
+            if (hold == "exclusive")
+                ::ioctl(fd, TIOCEXCL);
+            for (;;)
+                ::raise(SIGSTOP);
         }
-        const auto stop = qScopeGuard([&] {
-            for (QProcess* process : {&running, &holding}) {
-                process->kill();
-                process->waitForFinished();
-            }
+        const auto stop = qScopeGuard([holder] {
+            ::kill(holder, SIGKILL);
+            ::waitpid(holder, nullptr, 0);
         });
-        const QString pid = QString::number(running.processId());
-        const QString lock = "/run/lock/LCK..pts_" + peer_->slavePath().section('/', -1);
-        // The terminal is this test's: a lock on it is left over from a run
-        // that was killed before it could remove its own.
-        QFile::remove(lock);
-        QFile file(lock);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::NewOnly));
-        const auto removed = qScopeGuard([&] { QFile::remove(lock); });
-        QVERIFY(file.write(bytes.replace("PID", pid.toLatin1())) == bytes.size());
-        file.close();
-        QCOMPARE(::chown(QFile::encodeName(lock).constData(), 65534, 65534), 0);
-        SerialControl control(dir_.path());
-        QCOMPARE(refusal(control), "COM1: " + peer_->slavePath() + ' ' +
-                                       said.replace("PID", pid).replace("LOCK", lock));
-    }
+        QCOMPARE(::waitpid(holder, nullptr, WUNTRACED), holder); // stopped, holding
 
-    // Anyone may put something else in a lock file's place. It is never read
-    // (a pipe there would hold the open up for good), and the operator learns
-    // whose it is.
-    void strayLockFileIsNotRead() {
-        if (::geteuid() != 0)
-            QSKIP("needs root, to give the folder to another user");
-        const QString lock = "/run/lock/LCK..pts_" + peer_->slavePath().section('/', -1);
-        QFile::remove(lock);
-        QVERIFY(QDir().mkdir(lock));
-        const auto removed = qScopeGuard([&] { QDir().rmdir(lock); });
-        QCOMPARE(::chown(QFile::encodeName(lock).constData(), 65534, 65534), 0);
+        const QString lock = locks_.filePath("LCK..pts_" + device.section('/', -1));
+        const QByteArray pid = QByteArray::number(holder);
+        if (plant == "file" || plant == "rmlock")
+            QVERIFY(write(lock, bytes.replace("PID", pid)));
+        if (plant == "rmlock" || plant == "fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(plant == "fifo" ? lock : lock + ".rmlock"), 0644),
+                     0);
+        if (plant == "sparse")
+            QVERIFY(write(lock, {}) && ::truncate(QFile::encodeName(lock), 2LL << 30) == 0);
+        if (plant == "link")
+            QVERIFY(QFile::link(peer_->slavePath(), lock));
+        if (plant == "folder")
+            QVERIFY(QDir().mkdir(lock));
+        const QByteArray before = state(lock);
+        const QByteArray rmlock = state(lock + ".rmlock");
+
         SerialControl control(dir_.path());
-        QCOMPARE(refusal(control), "COM1: " + peer_->slavePath() + " is locked by " + lock +
-                                       ", which is not a lock file, owned by nobody");
+        const QDeadlineTimer second(1000);
+        const QString refused = refusal(control);
+        QVERIFY(!second.hasExpired());
+        if (!said.isEmpty())
+            said = "COM1: " + said.replace("ME", QFileInfo(locks_.path()).owner())
+                                  .replace("DEV", device)
+                                  .replace("PID", pid)
+                                  .replace("LOCK", lock);
+        QCOMPARE(refused, said);
+        if (said.isEmpty()) {
+            QCOMPARE(read(lock), QByteArray::number(::getpid()).rightJustified(10) + '\n');
+            control.setPortOpen(false);
+            QVERIFY(!QFileInfo::exists(lock));
+        } else {
+            QCOMPARE(state(lock), before);
+        }
+        QCOMPARE(state(lock + ".rmlock"), rmlock);
     }
 
     // As when the cable is pulled during a transaction's pause.
@@ -186,8 +244,16 @@ private slots:
             lost = reason;
             kind = k;
         });
+        control.setSettings("9600,n,8,2");
         control.setPortOpen(true);
         QCOMPARE(control.deviceDescription(), "COM1 is " + peer_->slavePath());
+        // The line as the module's end sees it: raw, 9600 8N2, no flow control.
+        const termios line = peer_->line();
+        QCOMPARE(
+            QList<tcflag_t>({::cfgetospeed(&line),
+                             line.c_cflag & (CSIZE | CSTOPB | PARENB | CRTSCTS | CLOCAL | CREAD),
+                             line.c_iflag & (IXON | IXOFF), line.c_lflag & (ICANON | ECHO)}),
+            QList<tcflag_t>({B9600, CS8 | CSTOPB | CLOCAL | CREAD, 0, 0}));
         control.Output("\x80");
         QVERIFY(peer_->waitForBytes(1, 2000));
         const QString device = peer_->slavePath();
@@ -208,8 +274,20 @@ private slots:
     }
 
     // A line that takes nothing more (its output stopped, as by a flow control
-    // stop) closes the port, rather than letting a frame count as sent.
+    // stop), or only part of a frame (its far end not reading), closes the
+    // port, rather than letting a frame count as sent.
+    void stalledLineClosesThePort_data() {
+        QTest::addColumn<bool>("stopped");
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<QString>("said"); // a pattern
+        QTest::newRow("output stopped") << true << QByteArray("H\r") << "0 of 2 bytes";
+        QTest::newRow("partly taken")
+            << false << QByteArray(1 << 20, 'x') << "[1-9][0-9]* of 1048576 bytes";
+    }
     void stalledLineClosesThePort() {
+        QFETCH(bool, stopped);
+        QFETCH(QByteArray, frame);
+        QFETCH(QString, said);
         SerialControl control(dir_.path());
         QString lost;
         CommError::Kind kind{};
@@ -222,14 +300,20 @@ private slots:
             ::open(QFile::encodeName(peer_->slavePath()).constData(), O_RDWR | O_NOCTTY);
         QVERIFY(slave >= 0);
         const auto closed = qScopeGuard([slave] { ::close(slave); });
-        QCOMPARE(::tcflow(slave, TCOOFF), 0);
-        control.Output("H\r");
+        peer_->pauseReading(!stopped);
+        if (stopped)
+            QCOMPARE(::tcflow(slave, TCOOFF), 0);
+        control.Output(frame);
         QVERIFY(!control.PortOpen());
-        QCOMPARE(lost, "COM1: cannot write to " + peer_->slavePath() +
-                           ": 0 of 2 bytes sent within 1000 ms");
+        const QRegularExpression expected(QRegularExpression::anchoredPattern(
+            "COM1: cannot write to " + QRegularExpression::escape(peer_->slavePath()) + ": " +
+            said + " sent within 1000 ms"));
+        QVERIFY2(expected.match(lost).hasMatch(), qPrintable(lost));
         QCOMPARE(kind, CommError::Kind::Other);
-        QCOMPARE(::tcflow(slave, TCOON), 0);
-        QVERIFY(!peer_->waitForBytes(1, 100));
+        if (stopped) {
+            QCOMPARE(::tcflow(slave, TCOON), 0);
+            QVERIFY(!peer_->waitForBytes(1, 100));
+        }
     }
 };
 

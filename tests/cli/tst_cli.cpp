@@ -247,6 +247,7 @@ private slots:
     // its frame does not count as sent.
     void stalledLineFailsTheTarget() {
         PtyPeer line;
+        line.letGo();
         QProcess cli;
         cli.start(dir_.filePath("velkaro-cli"),
                   {"schedule", "set", "--rate", "1h", "--on-time", "9", "--no-verify", "--json",

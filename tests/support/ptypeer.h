@@ -44,6 +44,7 @@ public:
         // A process that a test starts holds neither end.
         for (const int fd : {master_, slave_})
             ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        slavePath_ = QString::fromLocal8Bit(::ttyname(slave_));
         reader_ = std::thread(&PtyPeer::readLoop, this);
         // Arrival times are only as good as the reader's wake-up: where allowed
         // (as root), let it preempt the busy threads of a loaded machine.
@@ -53,7 +54,7 @@ public:
     ~PtyPeer() { hangUp(); }
 
     // The device the program opens, e.g. "/dev/pts/3".
-    QString slavePath() const { return QString::fromLocal8Bit(::ttyname(slave_)); }
+    QString slavePath() const { return slavePath_; }
     // Makes folder/COM<port> a symbolic link to the slave, in place of any there.
     bool linkAs(const QString& folder, int port) const {
         const QString link = QDir(folder).filePath(QStringLiteral("COM%1").arg(port));
@@ -103,6 +104,21 @@ public:
     // flow control off: what the program writes stays queued.
     bool stall() const { return ::tcflow(slave_, TCOOFF) == 0; }
 
+    // The line as the program set it up (the master side reads the slave's
+    // settings).
+    termios line() const {
+        termios settings{};
+        ::tcgetattr(master_, &settings);
+        return settings;
+    }
+    // Closes the slave side held here, for a program in another process:
+    // serial programs refuse a device that another process has open. The
+    // line then reads as hung up whenever the program has it closed.
+    void letGo() { ::close(std::exchange(slave_, -1)); }
+    // While paused, nothing is read at the far end: the terminal's buffers
+    // fill up and then take no more, as a device that falls behind.
+    void pauseReading(bool paused) { paused_ = paused; }
+
     // Closes the far end, as when the cable is pulled. What was received
     // stays readable.
     void hangUp() {
@@ -117,8 +133,11 @@ private:
     void readLoop() {
         char buffer[4096];
         while (!stop_) {
-            pollfd fd{master_, POLLIN, 0};
-            const ssize_t n = ::poll(&fd, 1, 20) > 0 ? ::read(master_, buffer, sizeof buffer) : 0;
+            pollfd fd{master_, static_cast<short>(paused_ ? 0 : POLLIN), 0};
+            const bool ready = ::poll(&fd, 1, 20) > 0 && !paused_;
+            if (ready && (fd.revents & POLLIN) == 0) // hung up: nobody has the slave open
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            const ssize_t n = ready ? ::read(master_, buffer, sizeof buffer) : 0;
             const std::lock_guard lock(mutex_);
             if (n > 0)
                 received_.push_back({std::chrono::steady_clock::now(), QByteArray(buffer, n)});
@@ -127,7 +146,9 @@ private:
 
     int master_ = -1;
     int slave_ = -1;
+    QString slavePath_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> paused_{false};
     std::thread reader_;
     mutable std::mutex mutex_;
     std::vector<Received> received_;
