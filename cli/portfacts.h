@@ -30,6 +30,8 @@ QString portsHelp();
 QString exampleDevice();
 // Whether a targets file's word names a device rather than a port.
 bool isDevicePath(const QString& word);
+// The device path a bare device name likely means ("ttyUSB0").
+QString devicePathFor(const QString& name);
 // One name for every spelling of a device and every path that leads to it,
 // so that two targets on one device compare equal.
 QString deviceKey(const QString& path);

@@ -35,6 +35,10 @@ bool isDevicePath(const QString& word) {
     return word.startsWith(u'/');
 }
 
+QString devicePathFor(const QString& name) {
+    return QStringLiteral("/dev/") + name;
+}
+
 // Links followed: a COMn link and the device it points to are one device.
 QString deviceKey(const QString& path) {
     const QFileInfo device(path);

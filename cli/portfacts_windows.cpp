@@ -31,6 +31,10 @@ bool isDevicePath(const QString& word) {
     return word.startsWith(QStringLiteral("\\\\"));
 }
 
+QString devicePathFor(const QString& name) {
+    return QStringLiteral("\\\\.\\") + name;
+}
+
 // Device names are the same in any case; "COM1" is short for "\\.\COM1".
 QString deviceKey(const QString& path) {
     return (isDevicePath(path) ? path : QStringLiteral("\\\\.\\") + path).toUpper();
