@@ -14,6 +14,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <list>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -453,6 +454,28 @@ private slots:
         for (int port = 1; port <= 3; ++port) {
             QCOMPARE(transcript(port, "event", "closed").size(), 1);
         }
+    }
+
+    // Under systemd, standard error is the journal's stream: a failure's
+    // line carries the err priority.
+    void journalPriority() {
+        QVERIFY(QFile::link("/nonexistent/tty", link(6)));
+        const QString journal = dir_.filePath("journal");
+        QVERIFY(QFile(journal).open(QIODevice::WriteOnly));
+        struct stat file {};
+        QCOMPARE(::stat(qPrintable(journal), &file), 0);
+        QProcess cli;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("JOURNAL_STREAM",
+                           QStringLiteral("%1:%2").arg(file.st_dev).arg(file.st_ino));
+        cli.setProcessEnvironment(environment);
+        cli.setStandardErrorFile(journal);
+        cli.start(dir_.filePath("velkaro-cli"), {"clock", "get", "--quiet", "--port", "6"});
+        QVERIFY(cli.waitForFinished(10000));
+        QFile written(journal);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QVERIFY2(written.readAll().startsWith("<3>velkaro-cli: COM6 /nonexistent/tty: failed: "),
+                 qPrintable(journal));
     }
 
     // Every key of a JSON row, as a script reading them sees it.
