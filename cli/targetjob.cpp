@@ -12,11 +12,10 @@
 #include <QThread>
 
 #include <cmath>
-#include <tuple>
-
 #include <map>
 #include <memory>
 #include <mutex>
+#include <tuple>
 
 namespace Cli {
 
