@@ -345,8 +345,9 @@ private slots:
     }
 
     // A change of the local time 1 s and 3 s after a set from the computer
-    // begins, each way: the set waits for it, and the module gets the local
-    // time after it, UTC plus the offset the row reports.
+    // begins, each way: the module gets the local time after it, UTC plus
+    // the offset the row reports. (A program slow to start may begin after
+    // the change; the result must be the same.)
     void daylightSavingChange_data() {
         QTest::addColumn<bool>("spring");
         QTest::addColumn<int>("after");
@@ -377,11 +378,6 @@ private slots:
         const QJsonObject row = run("clock set --from-pc --port 1").value(0);
         QCOMPARE(row.value("result"), "ok");
         QTEST(row.value("utc_offset").toInt(), "offset");
-        QVERIFY(row.value("warnings")
-                    .toVariant()
-                    .toStringList()
-                    .join(';')
-                    .contains("waited for the local time's change"));
         const double ahead = transcript(1, "event", "clock").value(0).value("ahead").toDouble(9);
         QVERIFY2(std::abs(ahead - row.value("utc_offset").toInt()) < 0.1,
                  qPrintable(QString::number(ahead)));
