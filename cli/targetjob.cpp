@@ -42,7 +42,11 @@ constexpr auto AfterOffsetChange = 50ms;
 constexpr qint64 PreciseBelowSeconds = 5;
 // A precise reading ends once the module's offset is known within this
 // span, or after so many reads.
-constexpr double PreciseSpanMs = 16;
+constexpr double PreciseSpanMs = 20;
+// The module reads its clock when a frame's CR reaches it, which may be this
+// much later than the CR left (its own latency, a busy line or machine): a
+// reading allows its offset that much lower.
+constexpr double ReadLatencyMs = 8;
 constexpr int MaxPreciseReads = 10;
 
 const QString NotSynchronised = QStringLiteral("the computer's clock is not synchronised");
@@ -99,8 +103,8 @@ Drift wholeDrift(const ClockReading& reading) {
 // falls on the module's second edge, which halves it.
 Drift preciseDrift(const Request& request, ModuleLink& link, ClockReading& last) {
     last = readClock(request, link);
-    double low = double(last.moduleMs - last.computerMs);
-    double high = low + 1000;
+    double high = double(last.moduleMs - last.computerMs) + 1000;
+    double low = high - 1000 - ReadLatencyMs;
     for (int reads = 1; high - low > PreciseSpanMs && reads < MaxPreciseReads; ++reads) {
         const double middle = (low + high) / 2;
         const SteadyClock::time_point now = SteadyClock::now();
@@ -115,15 +119,16 @@ Drift preciseDrift(const Request& request, ModuleLink& link, ClockReading& last)
                 std::chrono::duration<double, std::milli>(frameComputerMs - double(computerNow))) -
             ModuleLink::wireTime(Frames::clockRead().size());
         last = readClock(request, link, frameAt);
-        const double shownLow = double(last.moduleMs - last.computerMs);
-        if (shownLow + 1000 <= low || shownLow >= high) {
+        const double shownHigh = double(last.moduleMs - last.computerMs) + 1000;
+        const double shownLow = shownHigh - 1000 - ReadLatencyMs;
+        if (shownHigh <= low || shownLow >= high) {
             // The readings disagree (the computer's clock or the module's
             // jumped): start again from this one.
             low = shownLow;
-            high = shownLow + 1000;
+            high = shownHigh;
         } else {
             low = std::max(low, shownLow);
-            high = std::min(high, shownLow + 1000);
+            high = std::min(high, shownHigh);
         }
     }
     return Drift{std::round((low + high) / 2) / 1000, std::ceil((high - low) / 2) / 1000};
