@@ -1,6 +1,7 @@
 #include "cli/arguments.h"
 
 #include "cli/clocktime.h"
+#include "cli/modulelink.h"
 #include "cli/portfacts.h"
 #include "cli/stopsignals.h"
 #include "cli/textdecoding.h"
@@ -10,10 +11,12 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <optional>
 
 namespace Cli {
@@ -31,11 +34,16 @@ Commands, each with an example:
       velkaro-cli ports
   clock get
       Each module's clock and its drift from this computer's clock, in whole
-      seconds (positive: the module is ahead).
+      seconds (positive: the module is ahead); with --precise to about 0.01 s,
+      found from several reads timed against this computer's clock.
       velkaro-cli clock get --port 1-8
+      velkaro-cli clock get --precise --port 1-8 --json
   clock set TEXT | --from-pc
       Sets the clock to TEXT, "yy/mm/dd hh:mm:ss", or to this computer's local
-      time, sent so that the frame ends as that second begins.
+      time, sent so that the frame ends as that second begins: the local time
+      at that instant; a set that would straddle a change of the local time
+      (daylight saving) waits until it has passed. Each row warns when this
+      computer's clock is not synchronised; --require-synced fails instead.
       velkaro-cli clock set --from-pc --port 1-8
       velkaro-cli clock set "26/03/29 03:00:00" --device %3
       velkaro-cli clock set --from-pc --if-drift-over 2 --targets rack.txt --quiet
@@ -55,13 +63,17 @@ The line runs at 9600,n,8,2; every command wakes the module and waits a second
 before its frame: a get takes about a second, a checked set two and a half to
 three, however many targets there are.
 
-Output: a table, one row per target, or with --json one JSON object per line
-and target, each as soon as its target is done: label, port, device, result
-("ok"; "sent" for a set not read back; "kept" for a clock within the drift
-limit; "failed"; "interrupted"), values (null unless it succeeded), drift
-(seconds, clock commands; with --if-drift-over, before the set), zone ("local"
-or "UTC", clock commands), frame_sent (whether the command's frame went out)
-and error.
+Output: a table, or with --json one JSON object per line, a row per target
+as soon as its target is done: label, port, link (the COMn link or other
+link given, if any), device (the device it leads to), result ("ok"; "sent"
+for a set not read back; "kept" for a clock within the drift limit;
+"failed"; "interrupted"), values (null unless it succeeded), frame_sent
+(whether the command's frame went out) and error; clock commands add zone
+("local" or "UTC"), drift (seconds; with --if-drift-over, before the set)
+and drift_precision (seconds either way), utc_offset (seconds, in force
+then), pc_synchronised (null when it cannot be told) and warnings. Below
+5 s, --if-drift-over measures as --precise and sets only a clock known to
+be further off.
 %4
 Exit status: 0 when every target succeeded, 1 when any failed or was
 interrupted, or the report could not be written, 2 for a usage error (then
@@ -95,6 +107,12 @@ struct Options {
     QCommandLineOption quiet{"quiet", "Nothing on success; one line per failed target on "
                                       "standard error."};
     QCommandLineOption utc{"utc", "Clocks in UTC instead of this computer's local time."};
+    QCommandLineOption precise{"precise", "clock get: find each module's second edge and tell "
+                                          "the drift to the hundredth of a second (about ten "
+                                          "seconds)."};
+    QCommandLineOption requireSynced{"require-synced",
+                                     "clock set --from-pc: fail every target when this "
+                                     "computer's clock is not synchronised."};
 };
 
 // The options each command takes besides --json.
@@ -103,12 +121,12 @@ std::vector<const QCommandLineOption*> allowedOptions(Command command, const Opt
     case Command::Ports:
         return {};
     case Command::ClockGet:
-        return {&o.port, &o.device, &o.targets, &o.timeout, &o.quiet, &o.utc};
+        return {&o.port, &o.device, &o.targets, &o.timeout, &o.quiet, &o.utc, &o.precise};
     case Command::ScheduleGet:
         return {&o.port, &o.device, &o.targets, &o.timeout, &o.quiet};
     case Command::ClockSet:
         return {&o.port,     &o.device, &o.targets,     &o.timeout, &o.quiet,
-                &o.noVerify, &o.fromPc, &o.ifDriftOver, &o.utc};
+                &o.noVerify, &o.fromPc, &o.ifDriftOver, &o.utc,     &o.requireSynced};
     case Command::ScheduleSet:
         return {&o.port,  &o.device,   &o.targets, &o.timeout,
                 &o.quiet, &o.noVerify, &o.rate,    &o.onTime};
@@ -138,13 +156,21 @@ std::optional<int> rateIndex(const QString& text) {
     return std::nullopt;
 }
 
+// A port as a number, 3, or by its name, COM3 (any case).
+std::optional<int> portNumber(QString text) {
+    if (text.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
+        text.remove(0, 3);
+    }
+    return wholeNumber(text);
+}
+
 // "1,3,5-8": port numbers and ranges, each within the ports there are.
 std::optional<std::vector<int>> portList(const QString& text) {
     std::vector<int> ports;
     for (const QString& item : text.split(u',')) {
         const QStringList ends = item.split(u'-');
-        const std::optional<int> first = wholeNumber(ends.constFirst().trimmed());
-        const std::optional<int> last = wholeNumber(ends.constLast().trimmed());
+        const std::optional<int> first = portNumber(ends.constFirst().trimmed());
+        const std::optional<int> last = portNumber(ends.constLast().trimmed());
         if (ends.size() > 2 || !first || !last || *first > *last || *first < PortRules::FirstPort ||
             *last > LastPort) {
             return std::nullopt;
@@ -183,54 +209,140 @@ void addTarget(Request& request, const Target& target) {
     }
 }
 
+// What a message shows of a word from a file or the command line: printable,
+// and not without end.
+QString masked(const QString& word) {
+    constexpr qsizetype MaxShown = 40;
+    const QString shown = printable(word.left(MaxShown));
+    return word.size() > MaxShown ? shown + QStringLiteral("...") : shown;
+}
+
+// One line's target, or what is wrong with it.
+QString targetOnLine(const QStringList& words, Target& target) {
+    if (words.size() == 1) {
+        return QStringLiteral("\"%1\" needs a port (%2 to %3) or a device path after it")
+            .arg(masked(words[0]))
+            .arg(PortRules::FirstPort)
+            .arg(LastPort);
+    }
+    if (words.size() > 2) {
+        return QStringLiteral("a target is a label and a port or device path, not %1 words")
+            .arg(words.size());
+    }
+    target.label = words[0];
+    const QString& where = words[1];
+    if (isDevicePath(where)) {
+        target.device = where;
+        return {};
+    }
+    const std::optional<int> port = portNumber(where);
+    if (port && *port >= PortRules::FirstPort && *port <= LastPort) {
+        target.port = *port;
+        return {};
+    }
+    if (port) {
+        return QStringLiteral("port \"%1\" is out of range %2 to %3")
+            .arg(masked(where))
+            .arg(PortRules::FirstPort)
+            .arg(LastPort);
+    }
+    if (where.contains(u'/') || where.contains(u'\\')) {
+        return QStringLiteral("\"%1\" is neither a port nor a device path").arg(masked(where));
+    }
+    return QStringLiteral("\"%1\" is not a device path: did you mean %2?")
+        .arg(masked(where), masked(devicePathFor(where)));
+}
+
 // A targets file: one target a line, "LABEL PORT-or-DEVICE", a port as 3 or
 // COM3, a device as an absolute path; "#" comments to the end of its line.
-// Returns what is wrong, if anything. The file's lines are not echoed: they
-// may hold anything.
+// Returns what is wrong, if anything, with the file's name and the line's
+// number; a word of it only masked: the file may hold anything.
 QString readTargets(const QString& path, Request& r) {
+    // Anything but a regular file (a pipe, a device) could hold the run up
+    // for good before any module is reached.
+    if (QFileInfo::exists(path) && !QFileInfo(path).isFile()) {
+        return QStringLiteral("the targets file %1 is not a regular file").arg(masked(path));
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        return QStringLiteral("cannot read the targets file %1: %2").arg(path, file.errorString());
+        return QStringLiteral("cannot read the targets file %1: %2")
+            .arg(masked(path), file.errorString());
     }
     const QByteArray bytes = file.read(MaxTargetsFileBytes + 1);
     if (bytes.size() > MaxTargetsFileBytes) {
         return QStringLiteral("the targets file %1 is larger than %2 bytes")
-            .arg(path)
+            .arg(masked(path))
             .arg(MaxTargetsFileBytes);
     }
     const std::optional<QString> text = decodeText(bytes);
     if (!text) {
-        return QStringLiteral("the targets file %1 is neither UTF-8 nor UTF-16 text").arg(path);
+        return QStringLiteral("the targets file %1 is neither UTF-8 nor UTF-16 text")
+            .arg(masked(path));
     }
     const QStringList lines = text->split(u'\n');
+    std::map<QString, qsizetype> labelLines;
+    bool any = false;
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const QStringList words =
             lines[i].section(u'#', 0, 0).simplified().split(u' ', Qt::SkipEmptyParts);
         if (words.isEmpty()) {
             continue;
         }
-        Target target{0, {}, words.value(0)};
-        QString where = words.value(1);
-        if (isDevicePath(where)) {
-            target.device = where;
-        } else {
-            if (where.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
-                where.remove(0, 3);
-            }
-            target.port = wholeNumber(where).value_or(0);
+        Target target;
+        QString wrong = targetOnLine(words, target);
+        const auto [earlier, fresh] = labelLines.emplace(target.label, i + 1);
+        if (wrong.isEmpty() && !fresh) {
+            wrong = QStringLiteral("duplicate label \"%1\" (also line %2)")
+                        .arg(masked(target.label))
+                        .arg(earlier->second);
         }
-        if (words.size() != 2 || target.port > LastPort ||
-            (target.port < PortRules::FirstPort && target.device.isEmpty())) {
-            return QStringLiteral("%1:%2: a target is a label and a port (%3 to %4) or a device "
-                                  "path")
-                .arg(path)
-                .arg(i + 1)
-                .arg(PortRules::FirstPort)
-                .arg(LastPort);
+        if (!wrong.isEmpty()) {
+            return QStringLiteral("%1:%2: %3").arg(masked(path)).arg(i + 1).arg(wrong);
         }
         addTarget(r, target);
+        any = true;
+    }
+    if (!any) {
+        return QStringLiteral("the targets file %1 lists no targets").arg(masked(path));
     }
     return {};
+}
+
+// The number of single-character edits that turn `a` into `b`.
+qsizetype editDistance(const QString& a, const QString& b) {
+    std::vector<qsizetype> row(std::size_t(b.size()) + 1);
+    for (qsizetype j = 0; j <= b.size(); ++j) {
+        row[std::size_t(j)] = j;
+    }
+    for (qsizetype i = 1; i <= a.size(); ++i) {
+        qsizetype diagonal = row[0];
+        row[0] = i;
+        for (qsizetype j = 1; j <= b.size(); ++j) {
+            const qsizetype above = row[std::size_t(j)];
+            row[std::size_t(j)] = std::min({above + 1, row[std::size_t(j - 1)] + 1,
+                                            diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[std::size_t(b.size())];
+}
+
+// An unknown option, and the known one nearest to it when it is near enough
+// to be a slip.
+QString unknownOption(const QString& name, const QList<QCommandLineOption>& known) {
+    QString nearest;
+    qsizetype best = std::max<qsizetype>(2, name.size() / 3) + 1;
+    for (const QCommandLineOption& option : known) {
+        const QString& longName = option.names().constLast();
+        const qsizetype distance = editDistance(name, longName);
+        if (longName.size() > 1 && distance < best) {
+            best = distance;
+            nearest = longName;
+        }
+    }
+    const QString dashes = name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--");
+    const QString text = QStringLiteral("unknown option %1%2").arg(dashes, masked(name));
+    return nearest.isEmpty() ? text : text + QStringLiteral(": did you mean --%1?").arg(nearest);
 }
 
 // The checks after the command is known; returns what is wrong, if anything.
@@ -239,7 +351,7 @@ QString readValues(const QCommandLineParser& parser, const Options& o, const QSt
     const std::vector<const QCommandLineOption*> allowed = allowedOptions(r.command, o);
     for (const QCommandLineOption* option :
          {&o.port, &o.device, &o.targets, &o.timeout, &o.quiet, &o.noVerify, &o.fromPc,
-          &o.ifDriftOver, &o.utc, &o.rate, &o.onTime}) {
+          &o.ifDriftOver, &o.utc, &o.rate, &o.onTime, &o.precise, &o.requireSynced}) {
         if (parser.isSet(*option) &&
             std::find(allowed.begin(), allowed.end(), option) == allowed.end()) {
             return QStringLiteral("--%1 does not go with %2")
@@ -303,8 +415,13 @@ QString readValues(const QCommandLineParser& parser, const Options& o, const QSt
         return QStringLiteral("--quiet and --json do not go together");
     }
 
+    r.precise = parser.isSet(o.precise);
     if (r.command == Command::ClockSet) {
         r.fromPc = parser.isSet(o.fromPc);
+        r.requireSynced = parser.isSet(o.requireSynced);
+        if (r.requireSynced && !r.fromPc) {
+            return QStringLiteral("--require-synced goes with --from-pc");
+        }
         const QString text = rest.join(u' ');
         if (r.fromPc == !rest.isEmpty()) {
             return QStringLiteral("clock set takes either TEXT or --from-pc");
@@ -370,16 +487,30 @@ Parsed parseArguments(const QStringList& arguments) {
     parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
     const Options o;
-    parser.addOptions({o.port, o.device, o.targets, o.timeout, o.noVerify, o.json, o.quiet,
-                       o.fromPc, o.ifDriftOver, o.utc, o.rate, o.onTime});
+    const QList<QCommandLineOption> options{help,      version,   o.port,        o.device,
+                                            o.targets, o.timeout, o.noVerify,    o.json,
+                                            o.quiet,   o.fromPc,  o.ifDriftOver, o.requireSynced,
+                                            o.utc,     o.precise, o.rate,        o.onTime};
+    parser.addOptions(options.mid(2));
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("ports, clock get, clock set, schedule get or "
                                                 "schedule set, as above."),
                                  QStringLiteral("command"));
 
     Parsed result;
+    if (arguments.size() <= 1) {
+        result.outcome = Parsed::Outcome::Usage;
+        result.text = parser.helpText();
+        return result;
+    }
     if (!parser.parse(arguments)) {
-        result.text = parser.errorText();
+        const QStringList unknown = parser.unknownOptionNames();
+        result.text = unknown.isEmpty() ? parser.errorText() : unknownOption(unknown[0], options);
+        return result;
+    }
+    if (parser.isSet(version) && !parser.positionalArguments().isEmpty()) {
+        result.text = QStringLiteral("--version takes no command, not \"%1\"")
+                          .arg(masked(parser.positionalArguments().join(u' ')));
         return result;
     }
     if (parser.isSet(help)) {

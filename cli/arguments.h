@@ -29,8 +29,13 @@ struct Request {
     QByteArray clockText;        // clock set TEXT; empty with --from-pc
     bool fromPc = false;
     std::optional<int> driftLimit; // --if-drift-over: set only clocks off by more
-    bool utc = false;              // clocks in UTC, not local time
-    int rateIndex = 0;             // schedule set
+    bool precise = false;          // clock get --precise: drift to the hundredth
+    bool requireSynced = false;    // --from-pc only from a synchronised computer clock
+    // Whether the computer's clock is synchronised, as the system tells;
+    // nothing when it cannot tell. Filled in before the run.
+    std::optional<bool> pcSynchronised;
+    bool utc = false;  // clocks in UTC, not local time
+    int rateIndex = 0; // schedule set
     int onTime = 0;
     std::chrono::milliseconds timeout{3000};
     bool verify = true;
@@ -39,7 +44,8 @@ struct Request {
 };
 
 struct Parsed {
-    enum class Outcome { Run, Help, Version, UsageError };
+    // Usage: no arguments at all, answered with the help on standard error.
+    enum class Outcome { Run, Help, Version, Usage, UsageError };
     Outcome outcome = Outcome::UsageError;
     Request request;
     QString text; // the help or version text, or what is wrong (one line)

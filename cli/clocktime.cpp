@@ -6,16 +6,33 @@
 
 namespace ClockTime {
 
-qint64 nowMs(bool utc) {
-    if (utc) {
-        return QDateTime::currentMSecsSinceEpoch();
-    }
-    const QDateTime local = QDateTime::currentDateTime();
-    return QDateTime(local.date(), local.time(), Qt::UTC).toMSecsSinceEpoch();
+qint64 nowUtcMs() {
+    return QDateTime::currentMSecsSinceEpoch();
 }
 
-QByteArray text(qint64 localMs) {
-    return QDateTime::fromMSecsSinceEpoch(localMs, Qt::UTC)
+int utcOffset(qint64 utcMs, bool utc) {
+    return utc ? 0 : QDateTime::fromMSecsSinceEpoch(utcMs, Qt::LocalTime).offsetFromUtc();
+}
+
+qint64 wallMs(qint64 utcMs, bool utc) {
+    return utcMs + qint64(utcOffset(utcMs, utc)) * 1000;
+}
+
+std::optional<qint64> offsetChange(qint64 fromUtcMs, qint64 toUtcMs, bool utc) {
+    const int before = utcOffset(fromUtcMs, utc);
+    if (utcOffset(toUtcMs, utc) == before) {
+        return std::nullopt;
+    }
+    // Halving the span: the offset is `before` at `from` and another at `to`.
+    while (toUtcMs - fromUtcMs > 1) {
+        const qint64 middle = fromUtcMs + (toUtcMs - fromUtcMs) / 2;
+        (utcOffset(middle, utc) == before ? fromUtcMs : toUtcMs) = middle;
+    }
+    return toUtcMs;
+}
+
+QByteArray text(qint64 wallMs) {
+    return QDateTime::fromMSecsSinceEpoch(wallMs, Qt::UTC)
         .toString(QLatin1String(Frames::ClockFormat))
         .toLatin1();
 }
@@ -42,8 +59,8 @@ std::optional<qint64> parse(const QByteArray& text) {
     return QDateTime(date, time, Qt::UTC).toMSecsSinceEpoch();
 }
 
-qint64 wholeSeconds(qint64 localMs) {
-    return localMs / 1000;
+qint64 wholeSeconds(qint64 wallMs) {
+    return wallMs / 1000;
 }
 
 } // namespace ClockTime

@@ -10,6 +10,8 @@ using namespace std::chrono_literals;
 
 // How often the receive buffer is looked at while a reply is awaited.
 constexpr auto PollInterval = 5ms;
+// How much of an incomplete reply a message shows.
+constexpr qsizetype MaxShown = 64;
 
 double bitsPerCharacter(const LineFormat& line) {
     const double stop = line.stopBits == LineFormat::OneStop          ? 1.0
@@ -57,7 +59,7 @@ SteadyClock::time_point ModuleLink::send(const QByteArray& frame, SteadyClock::t
     const SteadyClock::time_point start = SteadyClock::now();
     comm_.Output(frame);
     checkOpen();
-    ++framesSent_;
+    commandFrames_ += readingAhead_ ? 0 : 1;
     lastSent_ = start + wireTime(frame.size());
     return lastSent_;
 }
@@ -78,6 +80,13 @@ QByteArray ModuleLink::reply() {
             }
             log.append(bytes);
         } else if (SteadyClock::now() >= deadline) {
+            const QByteArray partial = log.bytes();
+            if (!partial.isEmpty()) {
+                throw TargetError(
+                    QStringLiteral("incomplete reply \"%1\" (%2 bytes, no carriage return)")
+                        .arg(printable(QString::fromLatin1(partial.left(MaxShown))))
+                        .arg(partial.size()));
+            }
             throw TargetError(QStringLiteral("no reply within %1 s")
                                   .arg(std::chrono::duration<double>(replyTimeout_).count()));
         } else {

@@ -72,8 +72,12 @@ public:
     // How long `bytes` characters take on the line at the module's settings.
     static std::chrono::microseconds wireTime(qsizetype bytes);
 
-    // How many frames (not wake bytes) the port has taken whole.
-    int framesSent() const { return framesSent_; }
+    // While true, frames sent are readings ahead of the command (a clock
+    // read before a conditional set), not the command's own.
+    void setReadingAhead(bool ahead) { readingAhead_ = ahead; }
+    // Whether the port has taken a frame of the command whole (not a wake
+    // byte, not a reading ahead).
+    bool commandFrameSent() const { return commandFrames_ > 0; }
 
 private:
     void checkOpen() const;
@@ -83,7 +87,8 @@ private:
     std::chrono::milliseconds replyTimeout_;
     Interruption& interruption_;
     SteadyClock::time_point lastSent_;
-    int framesSent_ = 0;
+    bool readingAhead_ = false;
+    int commandFrames_ = 0;
     QString lost_; // why the port closed under the link
 };
 

@@ -47,6 +47,8 @@ bool isDevicePath(const QString& word);
 // The command line in the form the parser reads: on Windows "/?" asks for
 // the help, as it does of the system's own commands.
 QStringList standardArguments(QStringList arguments);
+// The device path a bare device name likely means ("ttyUSB0").
+QString devicePathFor(const QString& name);
 // One name for every spelling of a device and every path that leads to it,
 // so that two targets on one device compare equal.
 QString deviceKey(const QString& path);

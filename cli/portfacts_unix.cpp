@@ -64,6 +64,10 @@ QStringList standardArguments(QStringList arguments) {
     return arguments;
 }
 
+QString devicePathFor(const QString& name) {
+    return QStringLiteral("/dev/") + name;
+}
+
 // Links followed: a COMn link and the device it points to are one device.
 QString deviceKey(const QString& path) {
     const QFileInfo device(path);

@@ -94,6 +94,10 @@ QStringList standardArguments(QStringList arguments) {
     return arguments;
 }
 
+QString devicePathFor(const QString& name) {
+    return QStringLiteral("\\\\.\\") + name;
+}
+
 // Device names are the same in any case; "COM1" is short for "\\.\COM1".
 QString deviceKey(const QString& path) {
     return (isDevicePath(path) ? path : QStringLiteral("\\\\.\\") + path).toUpper();

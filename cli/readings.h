@@ -6,11 +6,12 @@
 
 // What velkaro-cli takes from a module's reply. The window reads whatever
 // bytes stand at the reply's fixed positions; a tool that checks modules
-// takes a value only when every character it is read from is one the
-// module's layout allows. Positions count from 1.
+// takes a value only when every byte before the reply's CR is the one its
+// layout allows at that place. Positions count from 1.
 namespace Readings {
 
-// The clock at positions 2-18: "yy/mm/dd hh:mm:ss" with a real date and time.
+// "T" and the clock at positions 2-18: "yy/mm/dd hh:mm:ss" with a real date
+// and time.
 std::optional<qint64> clock(const QByteArray& log);
 
 struct Schedule {
@@ -19,8 +20,8 @@ struct Schedule {
     bool operator==(const Schedule&) const = default;
 };
 
-// The rate, a digit 0-6 at position 6, and the on-time, two upper-case
-// hexadecimal digits 01 to F0 at positions 8-9.
+// "SLOTS", the rate, a digit 0-6 at position 6, ",", and the on-time, two
+// upper-case hexadecimal digits 01 to F0 at positions 8-9.
 std::optional<Schedule> schedule(const QByteArray& log);
 
 } // namespace Readings

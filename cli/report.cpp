@@ -2,6 +2,7 @@
 
 #include "cli/modulelink.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
 
@@ -89,46 +90,87 @@ QString outcomeJson(const Request& request, std::size_t index, const Outcome& o)
     const Target& target = request.targets[index];
     QJsonObject object{{"label", textOrNull(target.label)},
                        {"port", textOrNull(portLabel(target.port))},
+                       {"link", textOrNull(o.link)},
                        {"device", o.device},
                        {"result", resultText(o.result)},
                        {"values", o.succeeded() ? QJsonValue(o.values) : QJsonValue()},
-                       {"drift", o.drift ? QJsonValue(*o.drift) : QJsonValue()},
                        {"frame_sent", o.frameSent},
                        {"error", textOrNull(o.error)}};
     if (isClock(request)) {
         object.insert("zone", request.utc ? QStringLiteral("UTC") : QStringLiteral("local"));
+        object.insert("drift", o.drift ? QJsonValue(o.drift->seconds) : QJsonValue());
+        object.insert("drift_precision", o.drift ? QJsonValue(o.drift->precision) : QJsonValue());
+        object.insert("utc_offset", o.utcOffset ? QJsonValue(*o.utcOffset) : QJsonValue());
+        object.insert("pc_synchronised",
+                      request.pcSynchronised ? QJsonValue(*request.pcSynchronised) : QJsonValue());
+        object.insert("warnings", QJsonArray::fromStringList(o.warnings));
     }
     return jsonLine(object);
 }
 
-QString outcomesText(const Request& request, const std::vector<Outcome>& outcomes) {
+OutcomeTable::OutcomeTable(const Request& request, const QStringList& devices) : request_(request) {
     const bool clock = isClock(request);
-    QList<QStringList> rows{
-        {QStringLiteral("LABEL"), QStringLiteral("PORT"), QStringLiteral("DEVICE"),
-         QStringLiteral("RESULT"), clock ? QStringLiteral("CLOCK") : QStringLiteral("SCHEDULE"),
-         request.utc ? QStringLiteral("DRIFT (UTC)") : QStringLiteral("DRIFT (local)"),
-         QStringLiteral("ERROR")}};
-    bool labelled = false;
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-        const Outcome& o = outcomes[i];
-        const Target& target = request.targets[i];
-        labelled = labelled || !target.label.isEmpty();
-        rows.append({target.label, target.port == 0 ? QStringLiteral("-") : portLabel(target.port),
-                     o.device, resultText(o.result),
-                     o.succeeded() ? valuesText(o.values) : QString(),
-                     o.drift ? QStringLiteral("%1%2 s").arg(*o.drift > 0 ? "+" : "").arg(*o.drift)
-                             : QString(),
-                     o.error});
+    QStringList header{QStringLiteral("LABEL"),
+                       QStringLiteral("PORT"),
+                       QStringLiteral("DEVICE"),
+                       QStringLiteral("RESULT"),
+                       clock ? QStringLiteral("CLOCK") : QStringLiteral("SCHEDULE"),
+                       request.utc ? QStringLiteral("DRIFT (UTC)")
+                                   : QStringLiteral("DRIFT (local)"),
+                       QStringLiteral("ERROR")};
+    // The widest cells each column can hold, known before any module answers.
+    const auto width = [](const char* widest) { return QLatin1String(widest).size(); };
+    widths_ = {0,
+               width("COM9"),
+               0,
+               width("interrupted"),
+               width(clock ? "yy/mm/dd hh:mm:ss" : "12  Hours, 240 s"),
+               width("-86400.000 s"),
+               0};
+    for (const Target& target : request.targets) {
+        widths_[0] = std::max(widths_[0], printable(target.label).size());
+        labelled_ = labelled_ || !target.label.isEmpty();
     }
-    for (QStringList& row : rows) {
-        if (!clock) {
-            row.removeAt(5);
-        }
-        if (!labelled) {
-            row.removeFirst();
-        }
+    for (const QString& device : devices) {
+        widths_[2] = std::max(widths_[2], printable(device).size());
     }
-    return table(rows);
+    header_ = line(header);
+}
+
+QString OutcomeTable::row(std::size_t index, const Outcome& o) const {
+    const Target& target = request_.targets[index];
+    QString drift;
+    if (o.drift) {
+        drift = QStringLiteral("%1%2 s")
+                    .arg(o.drift->seconds > 0 ? "+" : "")
+                    .arg(o.drift->precision < 1 ? QString::number(o.drift->seconds, 'f', 3)
+                                                : QString::number(o.drift->seconds));
+    }
+    QString remark = o.error;
+    if (o.succeeded() && !o.warnings.isEmpty()) {
+        remark = QStringLiteral("warning: ") + o.warnings.join(QStringLiteral("; "));
+    }
+    return line({target.label, target.port == 0 ? QStringLiteral("-") : portLabel(target.port),
+                 o.device, resultText(o.result), o.succeeded() ? valuesText(o.values) : QString(),
+                 drift, remark});
+}
+
+// One line of the table: each cell padded to its column's width, two blanks
+// apart; without the label column when no target has a label, and without
+// the drift column for schedules. A cell may hold bytes from a module or a
+// device name: they reach the terminal printable.
+QString OutcomeTable::line(const QStringList& cells) const {
+    QString text;
+    for (qsizetype i = 0; i < cells.size(); ++i) {
+        if ((i == 0 && !labelled_) || (i == 5 && !isClock(request_))) {
+            continue;
+        }
+        text += printable(cells[i]).leftJustified(std::max(widths_[i], cells[i].size()) + 2);
+    }
+    while (text.endsWith(u' ')) {
+        text.chop(1);
+    }
+    return text + u'\n';
 }
 
 QString failureLine(const Request& request, std::size_t index, const Outcome& o) {

@@ -30,4 +30,8 @@ void divert(std::function<void()> stop) {
     }).detach();
 }
 
+void ignoreBrokenPipe() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
 } // namespace StopSignals

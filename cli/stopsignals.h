@@ -18,4 +18,8 @@ extern const char* const Help;
 // ends a console program.
 void divert(std::function<void()> stop);
 
+// Writes to a pipe whose reader has gone fail (EPIPE) instead of ending the
+// program; Windows has no such signal.
+void ignoreBrokenPipe();
+
 } // namespace StopSignals

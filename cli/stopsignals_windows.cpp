@@ -32,4 +32,6 @@ void divert(std::function<void()> stop) {
     SetConsoleCtrlHandler(consoleEvent, TRUE);
 }
 
+void ignoreBrokenPipe() {}
+
 } // namespace StopSignals

@@ -8,11 +8,14 @@
 #include "protocol/portcontrol.h"
 #include "protocol/portname.h"
 
+#include <QFileInfo>
 #include <QThread>
 
+#include <cmath>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <tuple>
 
 namespace Cli {
 
@@ -29,6 +32,24 @@ constexpr auto SendMargin = 20ms;
 // A clock set is read back this long after it was sent: the first moment
 // half-way through a second of the new clock that a new wake byte allows.
 constexpr auto ReadBackAfter = 1500ms;
+// A set from the computer's clock must not straddle a change of the local
+// offset: from choosing its second to its read-back, and this long after.
+constexpr auto OffsetSteadyFor = 1000ms;
+// After a change of the local offset, the set waits this much more.
+constexpr auto AfterOffsetChange = 50ms;
+// --if-drift-over below this finds the module's second edge to the
+// hundredth; from it on, whole seconds tell enough.
+constexpr qint64 PreciseBelowSeconds = 5;
+// A precise reading ends once the module's offset is known within this
+// span, or after so many reads.
+constexpr double PreciseSpanMs = 20;
+// The module reads its clock when a frame's CR reaches it, which may be this
+// much later than the CR left (its own latency, a busy line or machine): a
+// reading allows its offset that much lower.
+constexpr double ReadLatencyMs = 8;
+constexpr int MaxPreciseReads = 10;
+
+const QString NotSynchronised = QStringLiteral("the computer's clock is not synchronised");
 
 QString devicePath(const Target& target, const QString& programFolder) {
     return target.device.isEmpty() ? portDevicePath(target.port, programFolder) : target.device;
@@ -38,32 +59,79 @@ QString unreadable(const QByteArray& log) {
     return QStringLiteral("unreadable reply \"%1\"").arg(shownReply(log));
 }
 
-// A clock reading: the module's clock, and when the computer's clock showed
-// what, as the read frame's CR left.
+// A clock reading: the second the module's clock showed, and the computer's
+// wall time and the steady clock as the read frame's CR left.
 struct ClockReading {
     qint64 moduleMs = 0;
+    qint64 computerMs = 0;
+    int utcOffset = 0;
     SteadyClock::time_point readAt;
-    qint64 drift = 0;
 };
 
 // Reads the clock with a frame that leaves at `frameAt`, or at once.
 ClockReading readClock(const Request& request, ModuleLink& link,
                        SteadyClock::time_point frameAt = SteadyClock::time_point()) {
     link.wake(frameAt);
-    const qint64 computerBefore = ClockTime::nowMs(request.utc);
+    const qint64 utcBefore = ClockTime::nowUtcMs();
     const SteadyClock::time_point before = SteadyClock::now();
     ClockReading reading;
     reading.readAt = link.send(Frames::clockRead(), frameAt);
-    const qint64 computerMs =
-        computerBefore + duration_cast<milliseconds>(reading.readAt - before).count();
+    const qint64 utcMs = utcBefore + duration_cast<milliseconds>(reading.readAt - before).count();
+    reading.computerMs = ClockTime::wallMs(utcMs, request.utc);
+    reading.utcOffset = ClockTime::utcOffset(utcMs, request.utc);
     const QByteArray log = link.reply();
     const std::optional<qint64> moduleMs = Readings::clock(log);
     if (!moduleMs) {
         throw TargetError(unreadable(log));
     }
     reading.moduleMs = *moduleMs;
-    reading.drift = ClockTime::wholeSeconds(*moduleMs) - ClockTime::wholeSeconds(computerMs);
     return reading;
+}
+
+// The module's clock less the computer's, in whole seconds as the two
+// clocks showed them: within a second of the truth.
+Drift wholeDrift(const ClockReading& reading) {
+    return Drift{double(ClockTime::wholeSeconds(reading.moduleMs) -
+                        ClockTime::wholeSeconds(reading.computerMs)),
+                 1.0};
+}
+
+// Where the module's second begins, found by reading its clock again and
+// again. Each reading tells that the module's offset from the computer's
+// clock lies within the second that ends where the module's shown second
+// ends; the next read is timed so that the middle of what is still possible
+// falls on the module's second edge, which halves it.
+Drift preciseDrift(const Request& request, ModuleLink& link, ClockReading& last) {
+    last = readClock(request, link);
+    double high = double(last.moduleMs - last.computerMs) + 1000;
+    double low = high - 1000 - ReadLatencyMs;
+    for (int reads = 1; high - low > PreciseSpanMs && reads < MaxPreciseReads; ++reads) {
+        const double middle = (low + high) / 2;
+        const SteadyClock::time_point now = SteadyClock::now();
+        const qint64 computerNow = ClockTime::wallMs(ClockTime::nowUtcMs(), request.utc);
+        const double earliest =
+            double(computerNow) +
+            double(duration_cast<milliseconds>(Frames::WakePause + SendMargin).count()) + middle;
+        const double frameComputerMs = std::ceil(earliest / 1000) * 1000 - middle;
+        const auto frameAt =
+            now +
+            duration_cast<SteadyClock::duration>(
+                std::chrono::duration<double, std::milli>(frameComputerMs - double(computerNow))) -
+            ModuleLink::wireTime(Frames::clockRead().size());
+        last = readClock(request, link, frameAt);
+        const double shownHigh = double(last.moduleMs - last.computerMs) + 1000;
+        const double shownLow = shownHigh - 1000 - ReadLatencyMs;
+        if (shownHigh <= low || shownLow >= high) {
+            // The readings disagree (the computer's clock or the module's
+            // jumped): start again from this one.
+            low = shownLow;
+            high = shownHigh;
+        } else {
+            low = std::max(low, shownLow);
+            high = std::min(high, shownHigh);
+        }
+    }
+    return Drift{std::round((low + high) / 2) / 1000, std::ceil((high - low) / 2) / 1000};
 }
 
 QJsonObject clockValues(qint64 ms) {
@@ -71,36 +139,79 @@ QJsonObject clockValues(qint64 ms) {
 }
 
 void clockGet(const Request& request, ModuleLink& link, Outcome& outcome) {
-    const ClockReading reading = readClock(request, link);
-    outcome.drift = reading.drift;
+    ClockReading reading;
+    outcome.drift = request.precise ? preciseDrift(request, link, reading)
+                                    : wholeDrift(reading = readClock(request, link));
+    outcome.utcOffset = reading.utcOffset;
     outcome.values = clockValues(reading.moduleMs);
     outcome.result = Outcome::Result::Ok;
 }
 
-void clockSet(const Request& request, ModuleLink& link, Outcome& outcome) {
+// Whether a clock off by `drift` stays: within the limit, or not known to be
+// beyond it.
+bool withinLimit(const Drift& drift, qint64 limit) {
+    const double off = std::abs(drift.seconds);
+    return limit < PreciseBelowSeconds ? off - drift.precision <= double(limit)
+                                       : off <= double(limit);
+}
+
+// The instant a set from the computer's clock names: the earliest whole
+// second that leaves room for the wake byte's pause, chosen so that no change
+// of the local offset falls between now and its read-back. Returns the
+// instant, and the steady clock's time for it.
+std::pair<qint64, SteadyClock::time_point> chooseSecond(const Request& request,
+                                                        Interruption& interruption, qint64 onWireMs,
+                                                        Outcome& outcome) {
+    for (;;) {
+        const SteadyClock::time_point now = SteadyClock::now();
+        const qint64 nowMs = ClockTime::nowUtcMs();
+        const qint64 earliest =
+            nowMs + duration_cast<milliseconds>(Frames::WakePause + SendMargin).count() + onWireMs;
+        const qint64 valueMs = (earliest / 1000 + 1) * 1000;
+        const std::optional<qint64> change = ClockTime::offsetChange(
+            nowMs, valueMs + duration_cast<milliseconds>(ReadBackAfter + OffsetSteadyFor).count(),
+            request.utc);
+        if (!change) {
+            return {valueMs, now + milliseconds(valueMs - nowMs)};
+        }
+        const QString note =
+            QStringLiteral("waited for the local time's change at %1")
+                .arg(QString::fromLatin1(ClockTime::text(ClockTime::wallMs(*change, request.utc))));
+        if (!outcome.warnings.contains(note)) {
+            outcome.warnings << note;
+        }
+        interruption.sleepUntil(now + milliseconds(*change - nowMs) + AfterOffsetChange);
+    }
+}
+
+void clockSet(const Request& request, ModuleLink& link, Interruption& interruption,
+              Outcome& outcome) {
     if (request.driftLimit) {
-        const ClockReading first = readClock(request, link);
-        outcome.drift = first.drift;
-        if (std::abs(first.drift) <= *request.driftLimit) {
+        link.setReadingAhead(true);
+        ClockReading first;
+        outcome.drift = *request.driftLimit < PreciseBelowSeconds
+                            ? preciseDrift(request, link, first)
+                            : wholeDrift(first = readClock(request, link));
+        if (withinLimit(*outcome.drift, *request.driftLimit)) {
+            outcome.utcOffset = first.utcOffset;
             outcome.values = clockValues(first.moduleMs);
             outcome.result = Outcome::Result::Kept;
             return;
         }
     }
+    link.setReadingAhead(false);
     qint64 valueMs = 0;
     SteadyClock::time_point sendAt;
     if (request.fromPc) {
-        // The second comes first: the earliest whole second that leaves room
-        // for the wake byte's pause. The frame is timed so that its CR ends
-        // as that second begins, and the wake byte goes exactly the pause
-        // before the frame.
-        const SteadyClock::time_point now = SteadyClock::now();
-        const qint64 nowMs = ClockTime::nowMs(request.utc);
-        const auto onWire = ModuleLink::wireTime(Frames::clockSet(ClockTime::text(nowMs)).size());
-        const qint64 earliest =
-            nowMs + duration_cast<milliseconds>(Frames::WakePause + SendMargin + onWire).count();
-        valueMs = (ClockTime::wholeSeconds(earliest) + 1) * 1000;
-        sendAt = now + milliseconds(valueMs - nowMs) - onWire;
+        // The second comes first; the frame is timed so that its CR ends as
+        // that second begins, and the wake byte goes exactly the pause
+        // before the frame. The text is the local time at that instant.
+        const auto onWire = ModuleLink::wireTime(Frames::clockSet(ClockTime::text(0)).size());
+        const auto [instant, at] = chooseSecond(
+            request, interruption, duration_cast<milliseconds>(onWire).count() + 1, outcome);
+        valueMs = ClockTime::wallMs(instant, request.utc);
+        outcome.utcOffset = ClockTime::utcOffset(instant, request.utc);
+        sendAt = at - onWire;
     } else {
         valueMs = *ClockTime::parse(request.clockText);
     }
@@ -119,8 +230,9 @@ void clockSet(const Request& request, ModuleLink& link, Outcome& outcome) {
                          ModuleLink::wireTime(Frames::clockRead().size());
     const ClockReading reading = readClock(request, link, halfway);
     if (!request.driftLimit) {
-        outcome.drift = reading.drift;
+        outcome.drift = wholeDrift(reading);
     }
+    outcome.utcOffset = reading.utcOffset;
     const qint64 expectedMs = valueMs + duration_cast<milliseconds>(reading.readAt - setAt).count();
     const qint64 off =
         ClockTime::wholeSeconds(reading.moduleMs) - ClockTime::wholeSeconds(expectedMs);
@@ -182,27 +294,51 @@ void scheduleSet(const Request& request, ModuleLink& link, Outcome& outcome) {
 
 QString sameDevice(const std::vector<Target>& targets, const QString& programFolder) {
     std::map<QString, const Target*> seen;
+    // How the operator named a target: its label and its port or device.
     const auto spelling = [](const Target& t) {
-        return t.device.isEmpty() ? QStringLiteral("COM%1").arg(t.port) : t.device;
+        const QString where = t.device.isEmpty() ? QStringLiteral("COM%1").arg(t.port) : t.device;
+        return printable(t.label.isEmpty() ? where
+                                           : QStringLiteral("\"%1\" (%2)").arg(t.label, where));
     };
     for (const Target& target : targets) {
         const QString real = deviceKey(devicePath(target, programFolder));
         const auto [earlier, fresh] = seen.emplace(real, &target);
         if (!fresh) {
             return QStringLiteral("%1 and %2 are the same device, %3: give it once")
-                .arg(spelling(*earlier->second), spelling(target), real);
+                .arg(spelling(*earlier->second), spelling(target), printable(real));
         }
     }
     return {};
 }
 
+std::pair<QString, QString> targetDevice(const Target& target, const QString& programFolder) {
+    const QString path = devicePath(target, programFolder);
+    const QFileInfo pathInfo(path);
+    if (!pathInfo.isSymLink()) {
+        return {path, QString()};
+    }
+    const QString device = pathInfo.canonicalFilePath();
+    return {device.isEmpty() ? pathInfo.symLinkTarget() : device, path};
+}
+
 Outcome runTarget(const Request& request, const Target& target, const QString& programFolder,
                   Interruption& interruption) {
     Outcome outcome;
-    outcome.device = devicePath(target, programFolder);
+    std::tie(outcome.device, outcome.link) = targetDevice(target, programFolder);
     PortControl comm(programFolder);
     ModuleLink link(comm, request.timeout, interruption);
     try {
+        // Where the system cannot tell (Windows), only --require-synced
+        // minds.
+        if (request.fromPc && request.pcSynchronised == false) {
+            if (request.requireSynced) {
+                throw TargetError(NotSynchronised);
+            }
+            outcome.warnings << NotSynchronised;
+        } else if (request.fromPc && request.requireSynced && !request.pcSynchronised) {
+            throw TargetError(QStringLiteral("whether the computer's clock is synchronised "
+                                             "cannot be told"));
+        }
         comm.setSettings(QString::fromLatin1(Frames::Settings));
         comm.setInputLen(0);
         if (target.device.isEmpty()) {
@@ -216,7 +352,7 @@ Outcome runTarget(const Request& request, const Target& target, const QString& p
             clockGet(request, link, outcome);
             break;
         case Command::ClockSet:
-            clockSet(request, link, outcome);
+            clockSet(request, link, interruption, outcome);
             break;
         case Command::ScheduleGet:
             outcome.values = scheduleValues(readSchedule(link));
@@ -234,8 +370,7 @@ Outcome runTarget(const Request& request, const Target& target, const QString& p
         outcome.result = Outcome::Result::Failed;
         outcome.error = QString::fromStdString(e.what());
     }
-    // With --if-drift-over the command's frame is the set after the read.
-    outcome.frameSent = link.framesSent() >= (request.driftLimit ? 2 : 1);
+    outcome.frameSent = link.commandFrameSent();
     if (outcome.result == Outcome::Result::Interrupted) {
         outcome.error = outcome.frameSent ? QStringLiteral("interrupted after its frame was sent")
                                           : QStringLiteral("interrupted before its frame was sent");

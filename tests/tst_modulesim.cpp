@@ -14,7 +14,7 @@ const QByteArray ScheduleReply = "SLOTS3,64\r";
 // to bytes arriving at the given milliseconds.
 QByteArray answers(const QList<std::pair<int, QByteArray>>& script) {
     const qint64 wall = *parseClock(Clock);
-    ModuleState state({}, ModuleClock(wall, wall, true), {});
+    ModuleState state({}, ModuleClock(wall, Nanos(0), true), {});
     QByteArray sent;
     for (const auto& [at, bytes] : script)
         sent += state.receive(bytes, std::chrono::milliseconds(at), wall).send;

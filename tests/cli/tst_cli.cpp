@@ -1,4 +1,7 @@
+#include "cli/modulelink.h"
+#include "cli/report.h"
 #include "cli/stopsignals.h"
+#include "cli/targetjob.h"
 #include "support/ptypeer.h"
 
 #include <QDateTime>
@@ -11,13 +14,14 @@
 #include <csignal>
 #include <fcntl.h>
 #include <list>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 // velkaro-cli, copied into a folder whose COMn links lead to simulated
 // modules; every run asks for --json.
-class Cli : public QObject {
+class CliRuns : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir_;
@@ -103,8 +107,9 @@ private slots:
             << "failed: read back 30/06/15 12:00:02 where 30/06/15 12:00:01 was expected (1 s "
                "ahead)"
             << "";
-        QTest::newRow("clock stored 1.4 s ahead")
-            << QStringList{"--set-error", "1400"} << clock << "failed: read back 30/06/15 12:00:02"
+        // Read back 1.5 s after the set: 2.7 s on, 0.3 s from the next second.
+        QTest::newRow("clock stored 1.2 s ahead")
+            << QStringList{"--set-error", "1200"} << clock << "failed: read back 30/06/15 12:00:02"
             << "";
         QTest::newRow("clock stored 1 s behind")
             << QStringList{"--set-error", "-1000"} << clock
@@ -121,17 +126,30 @@ private slots:
             << QStringList{"--fault", "lowercase"} << "schedule set --rate 2h --on-time 60"
             << R"(failed: unreadable reply "SLOTS2,3c")"
             << "null";
+        QTest::newRow("schedule stored with another on-time")
+            << QStringList{"--fault", "other-on-time"} << "schedule set --rate 1h --on-time 240"
+            << R"(failed: read back "1   Hour", 1 s, not "1   Hour", 240 s as set)"
+            << "";
+        QTest::newRow("no carriage return")
+            << QStringList{"--fault", "no-cr"}
+            << "schedule set --rate 2h --on-time 60 --timeout 0.5"
+            << R"(failed: incomplete reply "SLOTS2,3C" (9 bytes, no carriage return))"
+            << "";
         QTest::newRow("garbage") << QStringList{"--fault", "garbage"}
                                  << "schedule set --rate 2h --on-time 60"
                                  << "failed: unreadable reply \""
                                  << "";
     }
 
+    // In a zone with daylight saving, away from UTC: a clock text goes out and
+    // comes back as it is.
     void setThenGet() {
         QFETCH(QStringList, module);
         QFETCH(QString, set);
         QFETCH(QString, result);
         QFETCH(QString, values);
+        qputenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+        const auto utc = qScopeGuard([] { qunsetenv("TZ"); });
         startModule(1, module);
         const QJsonObject row = run(set + " --port 1").value(0);
         const QString got =
@@ -202,12 +220,13 @@ private slots:
         const QByteArray table =
             output("clock get --port 1 --targets " + targetsFile("evil\x1b[2J 2\n"));
         QCOMPARE(exitCode_, 1);
-        const QList<QByteArray> lines = table.trimmed().split('\n');
+        QList<QByteArray> lines = table.trimmed().split('\n');
         QCOMPARE(lines.size(), 3);
-        QVERIFY2(lines[1].startsWith("evil?[2J  COM2 ") &&
-                     lines[1].contains("unreadable reply \"??M?cT"),
-                 lines[1]);
-        QVERIFY(lines[2].contains(" COM1 ") && lines[2].contains(" ok "));
+        std::sort(lines.begin() + 1, lines.end()); // rows come as their targets finish
+        QVERIFY2(lines[2].startsWith("evil?[2J  COM2 ") &&
+                     lines[2].contains("unreadable reply \"??M?cT"),
+                 lines[2]);
+        QVERIFY(lines[1].contains(" COM1 ") && lines[1].contains(" ok "));
         for (const char c : table) {
             QVERIFY2(c == '\n' || static_cast<unsigned char>(c) >= 0x20, table.toHex(' '));
         }
@@ -268,22 +287,19 @@ private slots:
                  "cannot write to " + line.slavePath() + ": 0 of 6 bytes sent within 1000 ms");
     }
 
-    // A clock within the limit is kept, one beyond it set; with --quiet only
-    // a failure is told, on standard error, labelled.
+    // A clock exactly at the limit is kept, its set frame not sent; one
+    // beyond it set; with --quiet only a failure is told, on standard error,
+    // labelled.
     void driftLimitAndQuiet() {
-        startModule(1);
-        startModule(2, {"--clock",
-                        QDateTime::currentDateTime().addSecs(-60).toString("yy/MM/dd HH:mm:ss")});
+        startModule(1, {"--clock-offset", "2"});
+        startModule(2, {"--clock-offset", "-60"});
         const QList<QJsonObject> rows = run("clock set --from-pc --if-drift-over 2 --port 1-2");
         QCOMPARE(exitCode_, 0);
         QCOMPARE(rows.value(0).value("result"), "kept");
-        QCOMPARE(rows.value(0).value("drift"), 0);
+        QCOMPARE(rows.value(0).value("frame_sent"), false);
+        QVERIFY(std::abs(rows.value(0).value("drift").toDouble() - 2) <= 0.05);
         QCOMPARE(rows.value(1).value("result"), "ok");
-        // The module starts at the whole second given, some time after that
-        // second began: it runs 60 s and a fraction behind, which reads as
-        // 60 or 61 whole seconds.
-        const int drift = rows.value(1).value("drift").toInt();
-        QVERIFY2(drift == -60 || drift == -61, qPrintable(QString::number(drift)));
+        QVERIFY(std::abs(rows.value(1).value("drift").toDouble() + 60) <= 0.05);
         QCOMPARE(transcript(1, "event", "clock").size(), 0);
 
         startModule(3, {"--fault", "silent"});
@@ -291,7 +307,8 @@ private slots:
             output("clock get --quiet --timeout 0.2 --targets " + targetsFile("good 1\nmute 3\n"))
                 .isEmpty());
         QCOMPARE(exitCode_, 1);
-        QCOMPARE(errors_, "velkaro-cli: mute COM3 " + link(3).toUtf8() +
+        QCOMPARE(errors_, "velkaro-cli: mute COM3 " +
+                              QFileInfo(link(3)).canonicalFilePath().toUtf8() +
                               ": failed: no reply within 0.2 s\n");
     }
 
@@ -320,10 +337,159 @@ private slots:
         QVERIFY(std::abs(transcript(1, "event", "clock").value(0).value("ahead").toDouble(9)) <
                 0.1);
         // The second is chosen before the wake byte, which goes one second
-        // (the module's listening delay and a margin) before the frame.
+        // (the module's listening delay and a margin) before the frame. The
+        // simulator stamps bytes when it reads them, late by up to 23 ms
+        // here under two CPU hogs: the bound allows 50.
         const double gap = transcript(1, "event", "frame").value(0).value("t").toDouble() -
                            transcript(1, "hex", "80").value(0).value("t").toDouble();
-        QVERIFY2(gap >= 1 && gap < 1.1, qPrintable(QString::number(gap)));
+        QVERIFY2(gap >= 0.95 && gap < 1.1, qPrintable(QString::number(gap)));
+    }
+
+    // A change of the local time 1 s and 3 s after a set from the computer
+    // begins, each way: the module gets the local time after it, UTC plus
+    // the offset the row reports. (A program slow to start may begin after
+    // the change; the result must be the same.)
+    void daylightSavingChange_data() {
+        QTest::addColumn<bool>("spring");
+        QTest::addColumn<int>("after");
+        QTest::addColumn<int>("offset");
+        for (const int after : {1, 3}) {
+            QTest::addRow("spring, %d s after", after) << true << after << 3600;
+            QTest::addRow("autumn, %d s after", after) << false << after << 0;
+        }
+    }
+    void daylightSavingChange() {
+        QFETCH(bool, spring);
+        QFETCH(int, after);
+        // "J" days count 1 to 365 without 29 February; a rule's end is in the
+        // local time in force before it.
+        const auto rule = [](qint64 at) {
+            const QDateTime t = QDateTime::fromSecsSinceEpoch(at, Qt::UTC);
+            const int leap = QDate::isLeapYear(t.date().year()) && t.date().month() > 2;
+            return QStringLiteral("J%1/%2")
+                .arg(t.date().dayOfYear() - leap)
+                .arg(t.toString("HH:mm:ss"));
+        };
+        qputenv("TZ", "UTC0"); // the module's transcript measures against UTC
+        const auto utc = qScopeGuard([] { qunsetenv("TZ"); });
+        startModule(1);
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        qputenv("TZ", spring ? "STD0DST-1," + rule(now + after).toLatin1() + ",J365/0"
+                             : "STD0DST-1,J1/0," + rule(now + after + 3600).toLatin1());
+        const QJsonObject row = run("clock set --from-pc --port 1").value(0);
+        QCOMPARE(row.value("result"), "ok");
+        QTEST(row.value("utc_offset").toInt(), "offset");
+        const double ahead = transcript(1, "event", "clock").value(0).value("ahead").toDouble(9);
+        QVERIFY2(std::abs(ahead - row.value("utc_offset").toInt()) < 0.1,
+                 qPrintable(QString::number(ahead)));
+    }
+
+    // Whether this computer's clock is synchronised, as the system would tell
+    // (this machine's is not): a warning, or with --require-synced a refusal
+    // before anything is sent.
+    void unsynchronisedComputerClock_data() {
+        QTest::addColumn<bool>("required");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("warned") << false << R"(sent [the computer's clock is not synchronised])";
+        QTest::newRow("required") << true << "failed the computer's clock is not synchronised[]";
+    }
+    void unsynchronisedComputerClock() {
+        QFETCH(bool, required);
+        startModule(1);
+        Cli::Request request;
+        request.command = Cli::Command::ClockSet;
+        request.fromPc = true;
+        request.verify = false;
+        request.requireSynced = required;
+        request.pcSynchronised = false;
+        request.targets = {Cli::Target{0, link(1), {}}};
+        Interruption interruption;
+        const Cli::Outcome o =
+            Cli::runTarget(request, request.targets[0], dir_.path(), interruption);
+        const QJsonObject row =
+            QJsonDocument::fromJson(Cli::outcomeJson(request, 0, o).toUtf8()).object();
+        QCOMPARE(row.value("pc_synchronised"), false);
+        QCOMPARE(row.value("frame_sent"), !required);
+        QTEST(QStringLiteral("%1 %2[%3]")
+                  .arg(row.value("result").toString(), row.value("error").toString(),
+                       row.value("warnings").toVariant().toStringList().join(';')),
+              "expected");
+    }
+
+    // Modules whose clocks run at known fractions of a second off, one
+    // drifting 50 ppm, read in parallel: each drift within a generous bound
+    // of the truth (bench/ measures the real error).
+    void preciseDrift() {
+        const QList<double> truth{0.437, -2.91, 59.999};
+        for (int port = 1; port <= 3; ++port) {
+            startModule(port, {"--clock-offset", QString::number(truth[port - 1]), "--drift",
+                               port == 2 ? "50" : "0"});
+        }
+        const QList<QJsonObject> rows = run("clock get --precise --port 1-3");
+        QCOMPARE(exitCode_, 0);
+        for (int i = 0; i < 3; ++i) {
+            const double drift = rows.value(i).value("drift").toDouble();
+            QVERIFY2(std::abs(drift - truth[i]) <= 0.05, qPrintable(QString::number(drift)));
+        }
+    }
+
+    // A reader that stops after one row: the rest cannot be written, which
+    // fails the run (not a broken-pipe signal), and every target still ends
+    // its transaction.
+    void closedPipe() {
+        for (int port = 1; port <= 3; ++port) {
+            startModule(port, {"--delay", QString::number(400 * (port - 1))});
+        }
+        QProcess shell;
+        shell.start("bash",
+                    {"-c", "\"$0\" clock get --port 1-3 --json | head -1; exit ${PIPESTATUS[0]}",
+                     dir_.filePath("velkaro-cli")});
+        QVERIFY(shell.waitForFinished(30000));
+        QCOMPARE(shell.exitCode(), 1);
+        QCOMPARE(shell.readAllStandardOutput().count('\n'), 1);
+        QVERIFY(shell.readAllStandardError().contains("standard output could not be written"));
+        for (int port = 1; port <= 3; ++port) {
+            QCOMPARE(transcript(port, "event", "closed").size(), 1);
+        }
+    }
+
+    // Under systemd, standard error is the journal's stream: a failure's
+    // line carries the err priority.
+    void journalPriority() {
+        QVERIFY(QFile::link("/nonexistent/tty", link(6)));
+        const QString journal = dir_.filePath("journal");
+        QVERIFY(QFile(journal).open(QIODevice::WriteOnly));
+        struct stat file {};
+        QCOMPARE(::stat(qPrintable(journal), &file), 0);
+        QProcess cli;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("JOURNAL_STREAM",
+                           QStringLiteral("%1:%2").arg(file.st_dev).arg(file.st_ino));
+        cli.setProcessEnvironment(environment);
+        cli.setStandardErrorFile(journal);
+        cli.start(dir_.filePath("velkaro-cli"), {"clock", "get", "--quiet", "--port", "6"});
+        QVERIFY(cli.waitForFinished(10000));
+        QFile written(journal);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QVERIFY2(written.readAll().startsWith("<3>velkaro-cli: COM6 /nonexistent/tty: failed: "),
+                 qPrintable(journal));
+    }
+
+    // Every key of a JSON row, as a script reading them sees it.
+    void jsonRowKeys_data() {
+        QTest::addColumn<QString>("keys");
+        const QString clock = "device drift drift_precision error frame_sent label link "
+                              "pc_synchronised port result utc_offset values warnings zone";
+        const QString schedule = "device error frame_sent label link port result values";
+        QTest::newRow("clock get") << clock;
+        QTest::newRow("clock set --from-pc --no-verify") << clock;
+        QTest::newRow("schedule get") << schedule;
+        QTest::newRow("schedule set --rate 1h --on-time 9 --no-verify") << schedule;
+    }
+    void jsonRowKeys() {
+        startModule(1);
+        QTEST(run(QString(QTest::currentDataTag()) + " --port 1").value(0).keys().join(' '),
+              "keys");
     }
 
     // The first signal asks the run to stop; the second, when the stop is
@@ -363,5 +529,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(Cli)
+QTEST_GUILESS_MAIN(CliRuns)
 #include "tst_cli.moc"

@@ -3,6 +3,7 @@
 #include <QDate>
 #include <QTime>
 
+#include <cmath>
 #include <utility>
 
 namespace ModuleSim {
@@ -71,17 +72,22 @@ std::optional<qint64> parseClock(QByteArrayView text) {
     return QDateTime(date, time, Qt::UTC).toMSecsSinceEpoch();
 }
 
-ModuleClock::ModuleClock(qint64 startWallMs, qint64 localNowMs, bool frozen) : frozen_(frozen) {
-    set(startWallMs, localNowMs);
+ModuleClock::ModuleClock(qint64 startWallMs, Nanos now, bool frozen, double driftPpm)
+    : frozen_(frozen), driftPpm_(driftPpm) {
+    set(startWallMs, now);
 }
 
-void ModuleClock::set(qint64 valueWallMs, qint64 localNowMs) {
-    offsetMs_ = valueWallMs - localNowMs;
+void ModuleClock::set(qint64 valueWallMs, Nanos now) {
     heldMs_ = valueWallMs;
+    setAt_ = now;
 }
 
-qint64 ModuleClock::read(qint64 localNowMs) const {
-    return frozen_ ? heldMs_ : localNowMs + offsetMs_;
+qint64 ModuleClock::read(Nanos now) const {
+    if (frozen_) {
+        return heldMs_;
+    }
+    const double passedMs = std::chrono::duration<double, std::milli>(now - setAt_).count();
+    return heldMs_ + qint64(std::floor(passedMs * (1 + driftPpm_ / 1e6)));
 }
 
 QByteArray clockReply(qint64 clockWallMs) {
@@ -125,13 +131,13 @@ Reaction ModuleState::receive(QByteArrayView bytes, Nanos now, qint64 localNowMs
         }
         frame_.append(byte);
         if (byte == CarriageReturn) {
-            endFrame(reaction, localNowMs);
+            endFrame(reaction, Moment{now, localNowMs});
         }
     }
     return reaction;
 }
 
-void ModuleState::endFrame(Reaction& reaction, qint64 localNowMs) {
+void ModuleState::endFrame(Reaction& reaction, const Moment& at) {
     const QByteArray frame = std::exchange(frame_, {});
     awake_ = false;
     const QString text = QString::fromLatin1(frame);
@@ -142,7 +148,7 @@ void ModuleState::endFrame(Reaction& reaction, qint64 localNowMs) {
     }
 
     const qsizetype frameEventAt = reaction.events.size();
-    const Answer answer = handleFrame(QByteArrayView(frame).chopped(1), reaction, localNowMs);
+    const Answer answer = handleFrame(QByteArrayView(frame).chopped(1), reaction, at);
     reaction.events.insert(frameEventAt, QJsonObject{{"event", "frame"},
                                                      {"text", text},
                                                      {"accepted", answer.accepted},
@@ -158,15 +164,15 @@ void ModuleState::endFrame(Reaction& reaction, qint64 localNowMs) {
 }
 
 ModuleState::Answer ModuleState::handleFrame(QByteArrayView frame, Reaction& reaction,
-                                             qint64 localNowMs) {
+                                             const Moment& at) {
     if (frame == "H") {
-        return {true, QStringLiteral("clock read"), clockReply(clock_.read(localNowMs))};
+        return {true, QStringLiteral("clock read"), clockReply(clock_.read(at.steady))};
     }
     if (frame == "B00") {
         return {true, QStringLiteral("schedule read"), scheduleReply(schedule_), true};
     }
     if (frame.startsWith('h')) {
-        return setClock(frame.sliced(1), reaction, localNowMs);
+        return setClock(frame.sliced(1), reaction, at);
     }
     if (frame.startsWith('f')) {
         return setSchedule(frame.sliced(1), reaction);
@@ -175,7 +181,7 @@ ModuleState::Answer ModuleState::handleFrame(QByteArrayView frame, Reaction& rea
 }
 
 ModuleState::Answer ModuleState::setClock(QByteArrayView text, Reaction& reaction,
-                                          qint64 localNowMs) {
+                                          const Moment& at) {
     const std::optional<qint64> value = parseClock(text);
     if (!value) {
         return {false, QStringLiteral("bad clock text"), acknowledgement(false)};
@@ -184,12 +190,12 @@ ModuleState::Answer ModuleState::setClock(QByteArrayView text, Reaction& reactio
         return {true, QStringLiteral("clock set"), acknowledgement(true)};
     }
     const qint64 stored = *value + behaviour_.setErrorMs;
-    clock_.set(stored, localNowMs);
+    clock_.set(stored, at.steady);
     // How far the new clock is from the computer's at the moment the frame
     // ended: the figure a precise clock set is judged by.
     reaction.events.append(QJsonObject{{"event", "clock"},
                                        {"value", formatClock(stored)},
-                                       {"ahead", double(stored - localNowMs) / 1000.0}});
+                                       {"ahead", double(stored - at.localWallMs) / 1000.0}});
     return {true, QStringLiteral("clock set"), acknowledgement(true)};
 }
 
@@ -204,9 +210,11 @@ ModuleState::Answer ModuleState::setSchedule(QByteArrayView codes, Reaction& rea
     if (high < 0 || low < 0 || onTime < 1 || onTime > 240) {
         return refused;
     }
-    schedule_ = {codes[1] - '0', onTime};
+    // The fault stores the next on-time (240 wraps to 1) and still says OK.
+    const int stored = behaviour_.fault == Fault::OtherOnTime ? onTime % 240 + 1 : onTime;
+    schedule_ = {codes[1] - '0', stored};
     reaction.events.append(
-        QJsonObject{{"event", "schedule"}, {"rate", schedule_.rate}, {"on_time", onTime}});
+        QJsonObject{{"event", "schedule"}, {"rate", schedule_.rate}, {"on_time", stored}});
     return {true, QStringLiteral("schedule set"), acknowledgement(true)};
 }
 
@@ -244,6 +252,7 @@ QByteArray ModuleState::disturb(QByteArray reply, bool scheduleReply) {
                                  5));
         break;
     case Fault::IgnoreClockSet:
+    case Fault::OtherOnTime:
         break;
     }
     return reply;

@@ -25,7 +25,7 @@ inline constexpr Nanos ListenDelay = std::chrono::milliseconds(900);
 
 // The computer's local date and time of day in milliseconds since 1970-01-01
 // 00:00:00, read as if the local time were UTC: no zone, no daylight-saving
-// jumps. The module's clock is this plus an offset.
+// jumps. The module's clock starts from this plus an offset.
 qint64 localWallMs();
 
 // "yy/mm/dd hh:mm:ss" of a wall time (years 2000 to 2099 as 00 to 99).
@@ -34,18 +34,21 @@ QString formatClock(qint64 wallMs);
 // 20yy) and time of day; nothing otherwise.
 std::optional<qint64> parseClock(QByteArrayView text);
 
-// Real-time clock: runs on from the time it was last set, or holds still
-// when frozen.
+// Real-time clock: runs on from the time it was last set by the time that
+// has passed since (the steady clock's, so a daylight-saving change or a step
+// of the computer's clock does not move it), faster or slower by `driftPpm`
+// parts per million; or holds still when frozen.
 class ModuleClock {
 public:
-    ModuleClock(qint64 startWallMs, qint64 localNowMs, bool frozen);
-    void set(qint64 valueWallMs, qint64 localNowMs);
-    qint64 read(qint64 localNowMs) const;
+    ModuleClock(qint64 startWallMs, Nanos now, bool frozen, double driftPpm = 0);
+    void set(qint64 valueWallMs, Nanos now);
+    qint64 read(Nanos now) const;
 
 private:
-    qint64 offsetMs_ = 0;
     qint64 heldMs_ = 0;
+    Nanos setAt_{0};
     bool frozen_ = false;
+    double driftPpm_ = 0;
 };
 
 // Rate index 0..6 and on-time in seconds 1..240.
@@ -55,7 +58,7 @@ struct Schedule {
 };
 
 // How the module misbehaves in its answers.
-enum class Fault { None, Silent, Garbage, Lowercase, NoCr, Control, IgnoreClockSet };
+enum class Fault { None, Silent, Garbage, Lowercase, NoCr, Control, IgnoreClockSet, OtherOnTime };
 
 struct Behaviour {
     Fault fault = Fault::None;
@@ -90,9 +93,15 @@ private:
         bool scheduleReply = false;
     };
 
-    void endFrame(Reaction& reaction, qint64 localNowMs);
-    Answer handleFrame(QByteArrayView frame, Reaction& reaction, qint64 localNowMs);
-    Answer setClock(QByteArrayView text, Reaction& reaction, qint64 localNowMs);
+    // When a frame's CR arrived, on both clocks.
+    struct Moment {
+        Nanos steady;
+        qint64 localWallMs;
+    };
+
+    void endFrame(Reaction& reaction, const Moment& at);
+    Answer handleFrame(QByteArrayView frame, Reaction& reaction, const Moment& at);
+    Answer setClock(QByteArrayView text, Reaction& reaction, const Moment& at);
     Answer setSchedule(QByteArrayView codes, Reaction& reaction);
     QByteArray acknowledgement(bool accepted) const;
     QByteArray disturb(QByteArray reply, bool scheduleReply);

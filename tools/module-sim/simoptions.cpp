@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 
+#include <cmath>
 #include <limits>
 
 namespace ModuleSim {
@@ -30,7 +31,9 @@ Frames and answers (answer positions counted from 1):
   "f" RR TT CR       schedule set; RR rate code "00".."06", TT on-time code
                      "01".."F0", upper-case hexadecimal: "OK" CR, else "NAK" CR
   anything else      "NAK" CR
-The clock runs on from the computer's local time plus an offset.
+The clock starts at the computer's local time (or --clock, or the local time
+plus --clock-offset) and runs on by the time that passes, whatever the
+computer's clock or its zone does afterwards.
 
 Transcript (--transcript): one JSON object per line, written and flushed as it
 happens. Every line has "t", seconds of the machine's monotonic clock
@@ -97,6 +100,14 @@ void addOptions(QCommandLineParser& parser) {
          "PATH"},
         {"transcript", "Write the transcript (see above) to FILE.", "FILE"},
         {"clock", "Start the module's clock at TIME, \"yy/mm/dd hh:mm:ss\".", "TIME"},
+        {"clock-offset",
+         "Start the module's clock SECONDS (-86400 to 86400, to the millisecond, e.g. 0.437) "
+         "ahead of the computer's local time; negative: behind.",
+         "SECONDS"},
+        {"drift",
+         "Run the module's clock PPM parts per million fast (-1000 to 1000; negative: "
+         "slow).",
+         "PPM"},
         {"frozen", "Keep the module's clock from advancing."},
         {"rate", "Schedule rate index N, 0 to 6 (default 3).", "N"},
         {"on-time", "Schedule on-time N seconds, 1 to 240 (default 100).", "N"},
@@ -106,7 +117,8 @@ void addOptions(QCommandLineParser& parser) {
          "printable bytes of the same length plus CR), lowercase (schedule answer with "
          "lower-case hexadecimal digits), no-cr (answers without their CR), control (each "
          "answer after the bytes NUL, ESC M and ESC c), ignore-clock-set (a clock set is "
-         "answered OK but leaves the clock as it was).",
+         "answered OK but leaves the clock as it was), other-on-time (a schedule set is "
+         "answered OK but stores the next on-time, 240 as 1).",
          "MODE"},
         {"set-error",
          "Store each clock set MS milliseconds off the time it names (positive: ahead; "
@@ -143,6 +155,9 @@ std::optional<Fault> faultNamed(const QString& name) {
     }
     if (name == QLatin1String("ignore-clock-set")) {
         return Fault::IgnoreClockSet;
+    }
+    if (name == QLatin1String("other-on-time")) {
+        return Fault::OtherOnTime;
     }
     return std::nullopt;
 }
@@ -186,6 +201,27 @@ CommandLine parseCommandLine(const QStringList& arguments) {
                         .arg(text);
         }
     }
+    if (parser.isSet(QStringLiteral("clock-offset"))) {
+        const QString text = parser.value(QStringLiteral("clock-offset"));
+        bool ok = false;
+        const double seconds = text.toDouble(&ok);
+        if (!ok || !(std::abs(seconds) <= 86400) || parser.isSet(QStringLiteral("clock"))) {
+            error = QStringLiteral("--clock-offset takes seconds from -86400 to 86400, without "
+                                   "--clock, not \"%1\"")
+                        .arg(text);
+        } else {
+            options.clockOffsetMs = std::llround(seconds * 1000);
+        }
+    }
+    if (parser.isSet(QStringLiteral("drift"))) {
+        const QString text = parser.value(QStringLiteral("drift"));
+        bool ok = false;
+        options.driftPpm = text.toDouble(&ok);
+        if (!ok || !(std::abs(options.driftPpm) <= 1000)) {
+            error = QStringLiteral("--drift takes parts per million from -1000 to 1000, not \"%1\"")
+                        .arg(text);
+        }
+    }
     options.frozen = parser.isSet(QStringLiteral("frozen"));
     if (parser.isSet(QStringLiteral("rate"))) {
         options.schedule.rate = int(wholeNumber(parser, QStringLiteral("rate"), {0, 6}, error));
@@ -201,8 +237,8 @@ CommandLine parseCommandLine(const QStringList& arguments) {
         if (fault) {
             options.behaviour.fault = *fault;
         } else {
-            error = QStringLiteral("--fault must be silent, garbage, lowercase, no-cr, control or "
-                                   "ignore-clock-set, not \"%1\"")
+            error = QStringLiteral("--fault must be silent, garbage, lowercase, no-cr, control, "
+                                   "ignore-clock-set or other-on-time, not \"%1\"")
                         .arg(name);
         }
     }

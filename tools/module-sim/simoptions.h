@@ -13,6 +13,8 @@ struct Options {
     QString linkPath;                       // empty: no link
     QString transcriptPath;                 // empty: no transcript
     std::optional<qint64> clockStartWallMs; // empty: the computer's local time
+    qint64 clockOffsetMs = 0;               // added to the computer's local time
+    double driftPpm = 0;                    // how much faster the clock runs
     bool frozen = false;
     Schedule schedule;
     Behaviour behaviour;

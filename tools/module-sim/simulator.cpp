@@ -38,7 +38,8 @@ QString systemError(const QString& what) {
 
 ModuleClock startingClock(const Options& options) {
     const qint64 now = localWallMs();
-    return ModuleClock(options.clockStartWallMs.value_or(now), now, options.frozen);
+    return ModuleClock(options.clockStartWallMs.value_or(now + options.clockOffsetMs), steadyNow(),
+                       options.frozen, options.driftPpm);
 }
 
 QString linkTarget(const QString& path) {
