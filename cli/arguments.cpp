@@ -4,6 +4,7 @@
 #include "cli/modulelink.h"
 #include "cli/portfacts.h"
 #include "cli/stopsignals.h"
+#include "cli/systemfacts.h"
 #include "cli/textdecoding.h"
 #include "protocol/frames.h"
 #include "protocol/portrules.h"
@@ -11,7 +12,6 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -258,15 +258,9 @@ QString targetOnLine(const QStringList& words, Target& target) {
 // Returns what is wrong, if anything, with the file's name and the line's
 // number; a word of it only masked: the file may hold anything.
 QString readTargets(const QString& path, Request& r) {
-    // Anything but a regular file (a pipe, a device) could hold the run up
-    // for good before any module is reached.
-    if (QFileInfo::exists(path) && !QFileInfo(path).isFile()) {
-        return QStringLiteral("the targets file %1 is not a regular file").arg(masked(path));
-    }
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return QStringLiteral("cannot read the targets file %1: %2")
-            .arg(masked(path), file.errorString());
+    if (const QString why = SystemFacts::openRegularFile(file); !why.isEmpty()) {
+        return QStringLiteral("cannot read the targets file %1: %2").arg(masked(path), why);
     }
     const QByteArray bytes = file.read(MaxTargetsFileBytes + 1);
     if (bytes.size() > MaxTargetsFileBytes) {

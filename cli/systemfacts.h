@@ -1,10 +1,22 @@
 #pragma once
 
+#include <QString>
+
 #include <optional>
 
-// What the system tells about its own clock and its standard error, behind
-// one seam (systemfacts_unix.cpp, systemfacts_windows.cpp).
+class QFile;
+
+// What the system tells about its own clock, its standard error and the
+// files it is given, behind one seam (systemfacts_unix.cpp,
+// systemfacts_windows.cpp).
 namespace SystemFacts {
+
+// Opens `file` for reading only when it is a regular file: a pipe or a
+// device named in its place could hold the run up for good, before any
+// module is reached. The kind is judged on what was opened, so nothing can be
+// put in its place between the look and the open. Returns why it was not
+// opened: "not a regular file", or the system's reason; empty when opened.
+QString openRegularFile(QFile& file);
 
 // Whether this computer's clock is synchronised to a time source; nothing
 // when the system cannot tell.

@@ -1,7 +1,11 @@
 #include "cli/systemfacts.h"
 
 #include <QByteArray>
+#include <QFile>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/timex.h>
 #include <unistd.h>
@@ -15,6 +19,24 @@ namespace {
 constexpr long MaxErrorMicroseconds = 1'000'000;
 
 } // namespace
+
+QString openRegularFile(QFile& file) {
+    // Without waiting: a pipe with no writer would hold the open itself up.
+    const int fd = ::open(QFile::encodeName(file.fileName()).constData(),
+                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    struct stat entry = {};
+    if (::fstat(fd, &entry) != 0 || !S_ISREG(entry.st_mode)) {
+        ::close(fd);
+        return QStringLiteral("not a regular file");
+    }
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return file.errorString();
+    }
+    return {};
+}
 
 std::optional<bool> clockSynchronised() {
     timex state{};

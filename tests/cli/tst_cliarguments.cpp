@@ -141,8 +141,8 @@ private slots:
         QTest::newRow("bare device name")
             << QByteArray("a ttyUSB0\n")
             << "modules:1: \"ttyUSB0\" is not a device path: did you mean /dev/ttyUSB0?";
-        QTest::newRow("a folder") << QByteArray() << "modules is not a regular file";
-        QTest::newRow("a pipe") << QByteArray() << "modules is not a regular file";
+        QTest::newRow("a folder") << QByteArray() << "modules: not a regular file";
+        QTest::newRow("a pipe") << QByteArray() << "modules: not a regular file";
 #endif
     }
 
@@ -153,8 +153,10 @@ private slots:
         const QByteArray tag = QTest::currentDataTag();
         if (tag == "a folder") {
             QVERIFY(QDir(dir.path()).mkdir("modules"));
+#ifndef Q_OS_WIN
         } else if (tag == "a pipe") {
             QCOMPARE(::mkfifo(qPrintable(file.fileName()), 0600), 0); // no writer: open blocks
+#endif
         } else {
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
             file.close();
