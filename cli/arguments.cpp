@@ -11,6 +11,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 
@@ -258,20 +259,21 @@ QString targetOnLine(const QStringList& words, Target& target) {
 // Returns what is wrong, if anything, with the file's name and the line's
 // number; a word of it only masked: the file may hold anything.
 QString readTargets(const QString& path, Request& r) {
+    // The operator's own path, whole, as the system writes paths.
+    const QString shown = printable(QDir::toNativeSeparators(path));
     QFile file(path);
     if (const QString why = SystemFacts::openRegularFile(file); !why.isEmpty()) {
-        return QStringLiteral("cannot read the targets file %1: %2").arg(masked(path), why);
+        return QStringLiteral("cannot read the targets file %1: %2").arg(shown, why);
     }
     const QByteArray bytes = file.read(MaxTargetsFileBytes + 1);
     if (bytes.size() > MaxTargetsFileBytes) {
         return QStringLiteral("the targets file %1 is larger than %2 bytes")
-            .arg(masked(path))
+            .arg(shown)
             .arg(MaxTargetsFileBytes);
     }
     const std::optional<QString> text = decodeText(bytes);
     if (!text) {
-        return QStringLiteral("the targets file %1 is neither UTF-8 nor UTF-16 text")
-            .arg(masked(path));
+        return QStringLiteral("the targets file %1 is neither UTF-8 nor UTF-16 text").arg(shown);
     }
     const QStringList lines = text->split(u'\n');
     std::map<QString, qsizetype> labelLines;
@@ -291,13 +293,13 @@ QString readTargets(const QString& path, Request& r) {
                         .arg(earlier->second);
         }
         if (!wrong.isEmpty()) {
-            return QStringLiteral("%1:%2: %3").arg(masked(path)).arg(i + 1).arg(wrong);
+            return QStringLiteral("%1:%2: %3").arg(shown).arg(i + 1).arg(wrong);
         }
         addTarget(r, target);
         any = true;
     }
     if (!any) {
-        return QStringLiteral("the targets file %1 lists no targets").arg(masked(path));
+        return QStringLiteral("the targets file %1 lists no targets").arg(shown);
     }
     return {};
 }
