@@ -242,8 +242,6 @@ private slots:
                                  << "velkaro " VELKARO_VERSION "\n";
         QTest::newRow("unknown") << QStringList{"--port=3"} << 2
                                  << "velkaro: Unknown option 'port'.";
-        QTest::newRow("toolkit mirror")
-            << QStringList{"-reverse"} << 2 << "Unknown option 'reverse'.";
         QTest::newRow("toolkit style") << QStringList{"-style", "fusion"} << 2 << "option 'style'.";
         QTest::newRow("argument") << QStringList{"COM3"} << 2
                                   << "velkaro: unexpected argument \"COM3\"";
@@ -270,7 +268,6 @@ private slots:
     void terminationSignalsReleaseThePort_data() {
         QTest::addColumn<QList<int>>("sent"); // one after another
         QTest::newRow("SIGTERM") << QList<int>{SIGTERM};
-        QTest::newRow("SIGHUP") << QList<int>{SIGHUP};
         QTest::newRow("SIGINT") << QList<int>{SIGINT};
         QList<int> burst;
         for (int i = 0; i < 1000; ++i)
